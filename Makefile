@@ -1,0 +1,37 @@
+# Thin wrapper over the CMake presets, so that a newcomer needs two commands.
+PRESET ?= default
+BUILD  := build/$(PRESET)
+
+.PHONY: all deps configure build run test screenshot clean
+
+all: build
+
+deps:
+	@./scripts/install-deps
+
+$(BUILD)/build.ninja:
+	cmake --preset $(PRESET)
+
+configure: $(BUILD)/build.ninja
+
+build: configure
+	cmake --build --preset $(PRESET)
+
+run: deps
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ] && [ -z "$$QT_QPA_PLATFORM" ]; then \
+	    echo "make run: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); run it from a desktop session." >&2; \
+	    exit 1; \
+	fi
+	@$(MAKE) --no-print-directory build
+	$(BUILD)/quorvel
+
+test: deps
+	@$(MAKE) --no-print-directory build
+	ctest --preset $(PRESET)
+
+screenshot: deps
+	@$(MAKE) --no-print-directory build
+	./scripts/screenshot $(BUILD)/quorvel docs/screenshot.png
+
+clean:
+	rm -rf build

@@ -1,0 +1,184 @@
+#include "platform/ApiDef.h"
+
+#include <QClipboard>
+#include <QFile>
+#include <QGuiApplication>
+#include <QString>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace ApiDef {
+namespace {
+
+// The shell's result convention: above 32 is success.
+constexpr std::int32_t kOpened = 42;
+constexpr std::int32_t kFileNotFound = 2;
+constexpr std::int32_t kNoAssociation = 31;
+
+// How long the opener gets to give its verdict. On a desktop xdg-open does
+// not recognise it starts the browser itself and only returns when that
+// closes, so an opener still running by then has done its job.
+constexpr auto kVerdictWait = std::chrono::milliseconds(2000);
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+
+#ifdef __APPLE__
+constexpr const char* kOpener = "open";
+#else
+constexpr const char* kOpener = "xdg-open";
+#endif
+
+QString toQString(std::u16string_view s)
+{
+    return QString(reinterpret_cast<const QChar*>(s.data()), static_cast<qsizetype>(s.size()));
+}
+
+bool isOpenOperation(std::u16string_view operation)
+{
+    // Shell verbs are case-insensitive.
+    return toQString(operation).compare(QLatin1String("open"), Qt::CaseInsensitive) == 0;
+}
+
+// The file as an absolute path, resolved the way the shell would: against
+// `directory` when one is given, otherwise against the working directory.
+QByteArray absolutePath(std::u16string_view file, std::u16string_view directory)
+{
+    QByteArray path = QFile::encodeName(toQString(file));
+    if (path.startsWith('/'))
+        return path;
+    QByteArray base = QFile::encodeName(toQString(directory));
+    if (base.isEmpty()) {
+        char buffer[4096];
+        if (!::getcwd(buffer, sizeof buffer))
+            return {};
+        base = buffer;
+    }
+    if (!base.endsWith('/'))
+        base += '/';
+    return base + path;
+}
+
+std::int32_t verdict(int status)
+{
+    if (!WIFEXITED(status))
+        return kNoAssociation;
+    switch (WEXITSTATUS(status)) {
+    case 0: return kOpened;
+    case 2: return kFileNotFound;  // xdg-open: file does not exist
+    default: return kNoAssociation;  // 3: no handler, 4: the handler failed, ...
+    }
+}
+
+pid_t startOpener(const QByteArray& path)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+
+    // The opener reads nothing from us.
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+
+    // Its own process group, so that a Ctrl+C meant for Quorvel's terminal
+    // does not close the browser it started; and the default dispositions
+    // for the signals this process chose to ignore.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGXFSZ);
+    sigaddset(&defaults, SIGPIPE);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+
+    QByteArray program = kOpener;
+    QByteArray argument = path;
+    char* argv[] = {program.data(), argument.data(), nullptr};
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, kOpener, &actions, &attributes, argv, environ) != 0)
+        pid = -1;
+
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+} // namespace
+
+bool CopyToClipboard(WindowHandle /*owner*/, std::u16string text)
+{
+    // Qt's clipboard acts for the whole application; the owner window is
+    // implied.
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        return false;
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    const QString wanted = toQString(text);
+    clipboard->setText(wanted, QClipboard::Clipboard);
+    // Setting never reports failure, so check that the hand-over took: the
+    // clipboard gives the text back and, on X11, we hold the selection.
+    if (clipboard->text(QClipboard::Clipboard) != wanted)
+        return false;
+    if (QGuiApplication::platformName() == QLatin1String("xcb") && !clipboard->ownsClipboard())
+        return false;
+    return true;
+}
+
+std::int32_t OpenWithShell(WindowHandle /*owner*/, std::u16string_view operation,
+                           std::u16string_view file, std::u16string_view /*parameters*/,
+                           std::u16string_view directory, std::int32_t /*showCommand*/)
+{
+    if (!isOpenOperation(operation))
+        return kNoAssociation;
+
+    const QByteArray path = absolutePath(file, directory);
+    struct stat info {};
+    if (path.isEmpty() || ::stat(path.constData(), &info) != 0)
+        return kFileNotFound;
+
+    const pid_t pid = startOpener(path);
+    if (pid < 0)
+        return kNoAssociation;
+
+    const auto deadline = std::chrono::steady_clock::now() + kVerdictWait;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return verdict(status);
+        if (done < 0 && errno != EINTR)
+            return kNoAssociation;
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(kPollInterval);
+    }
+
+    // Still running: the browser is up. Reap it whenever it ends, so that it
+    // never lingers as a zombie; when Quorvel exits first it is simply
+    // inherited by init.
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return kOpened;
+}
+
+std::int32_t GetPlatformId()
+{
+    // Only Windows has a family of entry points to choose between.
+    return 2;
+}
+
+} // namespace ApiDef

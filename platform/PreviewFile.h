@@ -1,0 +1,43 @@
+#pragma once
+// Puts the preview page on disk in the narrow encoding of the user's locale.
+
+#include <string>
+#include <string_view>
+
+namespace ApiDef {
+
+struct WriteResult {
+    bool ok = false;
+    std::u16string reason;  // the system's own description of the failure
+};
+
+// Encodes `text` in the locale's narrow encoding and replaces `fileName`
+// (relative to the working directory) with it as a whole: afterwards the file
+// holds either the new text or, on failure, exactly what it held before.
+WriteResult WritePreviewFile(std::u16string_view fileName, std::u16string_view text);
+
+// The bytes of `text` in the locale's narrow encoding. A character the
+// encoding cannot represent is written as an HTML decimal character reference
+// (&#N;), which a browser shows as the character itself.
+std::string ToLocaleNarrow(std::u16string_view text);
+
+} // namespace ApiDef
+
+namespace ApiDef {
+
+// The same conversion into a named encoding, for callers that must not depend
+// on the locale (tests, tools).
+#ifdef _WIN32
+std::string ToNarrow(std::u16string_view text, unsigned codePage);
+#else
+// `charset` is an iconv name such as "UTF-8", "CP932" or "EUC-JP". An unknown
+// name gives an empty string.
+std::string ToNarrow(std::u16string_view text, const char* charset);
+#endif
+
+// Replaces `fileName` with `bytes` as a whole, through a temporary file in the
+// same directory. A symbolic link at `fileName` is replaced, not written
+// through.
+WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view bytes);
+
+} // namespace ApiDef

@@ -17,11 +17,13 @@ configure: $(BUILD)/build.ninja
 build: configure
 	cmake --build --preset $(PRESET)
 
-run: deps
+# Without a display Qt would abort with a platform-plugin error; say so first.
+run:
 	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ] && [ -z "$$QT_QPA_PLATFORM" ]; then \
 	    echo "make run: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); run it from a desktop session." >&2; \
 	    exit 1; \
 	fi
+	@./scripts/install-deps
 	@$(MAKE) --no-print-directory build
 	$(BUILD)/quorvel
 

@@ -5,6 +5,7 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.quorvel.Quorvel"));
     frmMain window;
     window.show();
     // Returning from main, not exiting, lets Qt hand the clipboard to a

@@ -5,6 +5,7 @@
 #include "platform/PreviewFile.h"
 
 #include <QCheckBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -86,6 +87,7 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Quorvel作成"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/io.github.quorvel.Quorvel-128.png")));
     setFixedSize(5505 / kTwipsPerPixel, 3240 / kTwipsPerPixel);
 
     Label1 = makeLabel(this, "Label1", QStringLiteral("表示内容"), twips(120, 120, 855, 255));

@@ -29,13 +29,14 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The Quorvel developers")
 set(CPACK_PACKAGE_CONTACT "The Quorvel developers <quorvel@users.noreply.github.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "write e-mail links that hide the address from the page source")
-set(CPACK_PACKAGE_DESCRIPTION
+# CPack's DEB generator turns double quotes in the description into
+# semicolons, so the text does without them.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Quorvel takes a link text and an e-mail address and writes the HTML of a\n"
     "mail link, optionally wrapped in a JavaScript block that splits the word\n"
-    "\"mailto\", optionally with every character of the address written as a\n"
-    "numeric character reference. The result is copied to the clipboard or\n"
+    "mailto in two, optionally with every character of the address written as\n"
+    "a numeric character reference. The result is copied to the clipboard or\n"
     "previewed in the web browser. The interface is in Japanese.")
-string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_HOMEPAGE_URL https://github.com/quorvel/quorvel)
 # A package carries no debugging information; the build tree keeps it.

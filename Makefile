@@ -37,3 +37,10 @@ screenshot: deps
 
 clean:
 	rm -rf build
+
+# The Debian package, written into $(BUILD); install it with
+# sudo apt install ./$(BUILD)/quorvel_*.deb
+.PHONY: package
+package: deps
+	@$(MAKE) --no-print-directory build
+	cd $(BUILD) && cpack -G DEB

@@ -240,6 +240,24 @@ private slots:
         }
     }
 
+    void screenshotIsInTheSourceTree()
+    {
+        // Software centres fetch the screenshot from the repository, by the
+        // path the metainfo names after the branch.
+        QString error;
+        QString url;
+        for (const XmlElement& element : readXml(metainfoPath(), &error))
+            if (element.path == QLatin1String("component/screenshots/screenshot/image"))
+                url = element.text;
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        const QRegularExpressionMatch match =
+            QRegularExpression(QStringLiteral("^https://raw\\.githubusercontent\\.com/[^/]+/[^/]+/[^/]+/(.+)$")).match(url);
+        QVERIFY2(match.hasMatch(), qPrintable(url));
+        const QImage screenshot(QStringLiteral(QUORVEL_SOURCE_DIR "/") + match.captured(1));
+        QVERIFY2(!screenshot.isNull(), qPrintable(match.captured(1) + QStringLiteral(": run make screenshot")));
+        QVERIFY(screenshot.width() >= 200 && screenshot.height() >= 100);
+    }
+
     void licenceIsNamedTheSameEverywhere()
     {
         // The licence text at the root names the licence; the metainfo and

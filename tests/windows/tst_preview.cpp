@@ -2,6 +2,7 @@
 // iconv's CP932 and Wine's real file system.
 
 #include "harness.h"
+#include "imports.h"
 #include "support.h"
 #include "tests.h"
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <tuple>
 
 namespace wintest {
 namespace {
@@ -29,6 +31,73 @@ public:
 
 private:
     std::wstring m_previous;
+};
+
+// The file calls of one replacement, seen through the import table; a
+// call can be told to fail with a given error.
+struct FileSpy {
+    DWORD failWrite = ERROR_SUCCESS;
+    DWORD failMove = ERROR_SUCCESS;
+    struct Move {
+        std::u16string from, to;
+        DWORD flags;
+    };
+    std::vector<Move> moves;
+};
+
+FileSpy* g_files = nullptr;
+decltype(&::WriteFile) g_realWriteFile = nullptr;
+decltype(&::MoveFileExW) g_realMoveFileExW = nullptr;
+decltype(&::DeleteFileW) g_realDeleteFileW = nullptr;
+
+BOOL WINAPI spyWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (g_files->failWrite != ERROR_SUCCESS) {
+        ::SetLastError(g_files->failWrite);
+        return FALSE;
+    }
+    return g_realWriteFile(file, data, size, written, overlapped);
+}
+
+BOOL WINAPI spyMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    g_files->moves.push_back({u16(from), u16(to), flags});
+    if (g_files->failMove != ERROR_SUCCESS) {
+        ::SetLastError(g_files->failMove);
+        return FALSE;
+    }
+    return g_realMoveFileExW(from, to, flags);
+}
+
+// Windows leaves the last error unspecified after a call that succeeds;
+// this one clears it, so that a reason read after the clean-up shows.
+BOOL WINAPI spyDeleteFileW(LPCWSTR file)
+{
+    const BOOL result = g_realDeleteFileW(file);
+    if (result)
+        ::SetLastError(ERROR_SUCCESS);
+    return result;
+}
+
+class FileHook {
+public:
+    explicit FileHook(FileSpy& spy)
+        : m_write("kernel32.dll", "WriteFile", spyWriteFile), m_move("kernel32.dll", "MoveFileExW", spyMoveFileExW),
+          m_delete("kernel32.dll", "DeleteFileW", spyDeleteFileW)
+    {
+        g_realDeleteFileW = m_delete.original<decltype(&::DeleteFileW)>();
+        g_realWriteFile = m_write.original<decltype(&::WriteFile)>();
+        g_realMoveFileExW = m_move.original<decltype(&::MoveFileExW)>();
+        g_files = &spy;
+    }
+    ~FileHook() { g_files = nullptr; }
+    FileHook(const FileHook&) = delete;
+    FileHook& operator=(const FileHook&) = delete;
+
+private:
+    ImportHook m_write;
+    ImportHook m_move;
+    ImportHook m_delete;
 };
 
 std::u16string codeUnits(std::initializer_list<char16_t> units)
@@ -121,8 +190,20 @@ void registerWrite()
                             InDirectory inside(dir);
                             if (!c.old.empty())
                                 WT_VERIFY(writeFile(u"quorvel.html", c.old));
-                            const ApiDef::WriteResult written = ApiDef::WritePreviewFile(u"quorvel.html", c.page->text);
+                            FileSpy files;
+                            ApiDef::WriteResult written;
+                            {
+                                FileHook hook(files);
+                                written = ApiDef::WritePreviewFile(u"quorvel.html", c.page->text);
+                            }
                             WT_VERIFY2(written.ok, toUtf8(written.reason));
+                            // One move swaps the page in whole, from a file beside it, and
+                            // reaches the disk before it returns.
+                            WT_COMPARE(files.moves.size(), std::size_t{1});
+                            WT_COMPARE(files.moves[0].to, std::u16string(u"quorvel.html"));
+                            WT_VERIFY(files.moves[0].from != files.moves[0].to);
+                            WT_VERIFY(files.moves[0].from.find_first_of(u"\\/") == std::u16string::npos);
+                            WT_COMPARE(files.moves[0].flags, DWORD{MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH});
                             WT_COMPARE(written.reason, std::u16string());
                             std::string bytes;
                             WT_VERIFY(readFile(u"quorvel.html", bytes));
@@ -164,6 +245,30 @@ void registerFailedReplace()
                         WT_COMPARE(bytes, oldPage);
                         WT_COMPARE(listDirectory(dir), std::vector<std::u16string>{u"quorvel.html"});
                     }});
+    // Failures after the new text has started on its way: the old page must
+    // not have been touched yet, and nothing may be left beside it.
+    for (const auto& [tag, write, move] : {std::tuple{"writing fails", DWORD{ERROR_DISK_FULL}, DWORD{ERROR_SUCCESS}},
+                                           std::tuple{"the move fails", DWORD{ERROR_SUCCESS}, DWORD{ERROR_LOCK_VIOLATION}}}) {
+        rows.push_back({tag, [oldPage, write = write, move = move] {
+                            const std::u16string dir = makeScratchDirectory(u"failing");
+                            InDirectory inside(dir);
+                            WT_VERIFY(writeFile(u"quorvel.html", oldPage));
+                            FileSpy files;
+                            files.failWrite = write;
+                            files.failMove = move;
+                            ApiDef::WriteResult written;
+                            {
+                                FileHook hook(files);
+                                written = ApiDef::WritePreviewFile(u"quorvel.html", u"<html>新しい</html>");
+                            }
+                            WT_VERIFY(!written.ok);
+                            WT_COMPARE(written.reason, systemMessage(write != ERROR_SUCCESS ? write : move));
+                            std::string bytes;
+                            WT_VERIFY(readFile(u"quorvel.html", bytes));
+                            WT_COMPARE(bytes, oldPage);
+                            WT_COMPARE(listDirectory(dir), std::vector<std::u16string>{u"quorvel.html"});
+                        }});
+    }
     rows.push_back({"a directory in the page's place", [] {
                         const std::u16string dir = makeScratchDirectory(u"directory");
                         InDirectory inside(dir);

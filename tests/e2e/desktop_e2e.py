@@ -230,6 +230,13 @@ def children_of(pid):
     return found
 
 
+def end_with_parent():
+    """In the child before exec: take SIGTERM when the driver dies, so that a
+    driver killed by CTest's timeout leaves no X server behind."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 class AnchorParser(html.parser.HTMLParser):
     """Every a element of a serialised DOM, with its href and text."""
 
@@ -253,7 +260,10 @@ class AnchorParser(html.parser.HTMLParser):
 
 
 def _xlib():
-    x11 = ctypes.CDLL("libX11.so.6")
+    try:
+        x11 = ctypes.CDLL("libX11.so.6")
+    except OSError as e:
+        raise Failure(f"libX11.so.6 cannot be loaded ({e}): install the Debian package 'libx11-6'")
     x11.XOpenDisplay.restype = ctypes.c_void_p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
     x11.XInternAtom.restype = ctypes.c_ulong
@@ -356,7 +366,11 @@ class Desktop:
         self.app = None
         self.window = None
         self.sentinels = 0
-        self._start_xvfb()
+        try:
+            self._start_xvfb()
+        except BaseException:
+            self.close()
+            raise
 
     # -- lifetime
 
@@ -367,7 +381,7 @@ class Desktop:
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
              "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-            env={"PATH": TOOL_PATH}, start_new_session=True)
+            env={"PATH": TOOL_PATH}, preexec_fn=end_with_parent)
         os.close(write_end)
         number = b""
         deadline = time.monotonic() + 20
@@ -503,7 +517,8 @@ exit 0
         bind_keys(self.display, typed)
         log = open(os.path.join(self.tmp, "quorvel.log"), "wb")
         self.app = subprocess.Popen([self.program], cwd=self.work, env=self.app_env(path),
-                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                    preexec_fn=end_with_parent)
 
         def probe():
             if self.app.poll() is not None:
@@ -595,7 +610,14 @@ exit 0
         def probe():
             seen = self.read_clipboard()
             return seen is not None and seen != marker, seen
-        return wait_until(f"the clipboard to take the text of {what}", 10, probe)
+        try:
+            return wait_until(f"the clipboard to take the text of {what}", 10, probe)
+        except Failure as e:
+            # A message box blocks the window's clicks; say so rather than
+            # leave it to be guessed from a clipboard that did not change.
+            if self.boxes():
+                raise Failure(f"{e}\n  a message box titled {BOX_CAPTION!r} is up") from None
+            raise
 
     # -- the page and the browser
 

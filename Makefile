@@ -30,6 +30,8 @@ run:
 test: deps
 	@$(MAKE) --no-print-directory build
 	ctest --preset $(PRESET)
+	@$(MAKE) --no-print-directory build PRESET=asan
+	ctest --preset asan
 
 screenshot: deps
 	@$(MAKE) --no-print-directory build
@@ -44,3 +46,16 @@ clean:
 package: deps
 	@$(MAKE) --no-print-directory build
 	cd $(BUILD) && cpack -G DEB
+
+# Figures, not verdicts: every benchmark in one run, ending with one line per
+# target. Needs a display of its own, which it starts (Xvfb).
+.PHONY: bench fuzz
+bench: deps
+	@$(MAKE) --no-print-directory build
+	./bench/run-benchmarks $(BUILD)
+
+# A longer fuzz session than the minute `make test` spends; new inputs stay
+# in build/fuzz/corpus, findings in build/fuzz/artifacts.
+FUZZ_SECONDS ?= 1800
+fuzz: deps
+	cmake -DSOURCE_DIR=$(CURDIR) -DBINARY_DIR=$(CURDIR)/build/fuzz -DSECONDS=$(FUZZ_SECONDS) -P fuzz/run-fuzz.cmake

@@ -164,6 +164,7 @@ PACKAGES = {
     "xdg-open": "xdg-utils",
     "xdg-mime": "xdg-utils",
     "file": "file",
+    "xprop": "x11-utils",
     "chromium": "chromium",
 }
 
@@ -469,11 +470,21 @@ class Desktop:
 
     def install_opener(self):
         """Registers a desktop entry for text/html the way a user's desktop
-        would, whose program records each call: one line per call with the
-        argument count, the arguments and its pid, NUL-separated."""
+        would, whose program records each call: one line per call with its
+        pid, the argument count and the arguments, NUL-separated.
+
+        On an unknown desktop xdg-open (xdg-utils 1.1.3) takes its generic
+        path: it asks xdg-mime for the file's type, which runs file(1); finds
+        the default for that type in mimeapps.list under XDG_CONFIG_HOME;
+        looks the entry up under XDG_DATA_HOME/applications; and runs its
+        Exec line in the foreground with %f replaced by the path. Its exit
+        status is then the handler's: 0 on success, 4 when the handler fails.
+        With the system's XDG directories pointed at empty ones, nothing else
+        on the machine can answer in its place."""
         self.record = os.path.join(self.tmp, "opened")
         self.hold = os.path.join(self.tmp, "hold")
         self.released = os.path.join(self.tmp, "released")
+        self.fail = os.path.join(self.tmp, "fail")
         script = os.path.join(self._dir("handler"), "record-open")
         with open(script, "w") as f:
             f.write(f"""#!/bin/sh
@@ -484,7 +495,7 @@ if [ -e '{self.hold}' ]; then
     while [ -e '{self.hold}' ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done
     echo "$$" >> '{self.released}'
 fi
-exit 0
+[ ! -e '{self.fail}' ]
 """)
         os.chmod(script, 0o755)
         env = self.app_env()
@@ -813,16 +824,23 @@ for _row in ROWS:
     SCENARIOS[f"browser_{_row['tag']}"] = browser_scenario(_row)
 
 
-@scenario("preview_without_opener")
-def preview_without_opener(d):
-    empty = d._dir("bin-without-opener")
-    d.start(path=empty)
+def expect_shell_error_and_recover(d):
+    """Presses preview when the desktop cannot open the page: one modal box
+    titled "Quorvel" must appear, the page must be on disk, and the program
+    must go on running and answering once the box is closed with Return."""
+    require("xprop")
     d.set_text("txtMail", "ab@c.jp")
     expected_tag = next(r for r in ROWS if r["tag"] == "ordinary")["encoded"]
     d.click("btnPreView")
     box = wait_until(f"a message box titled {BOX_CAPTION!r}", 15,
                      lambda: (bool(d.boxes()), d.boxes()))
     expect_equal("message boxes shown", 1, len(box))
+    props = d.run("xprop", "-id", str(box[0]), "WM_TRANSIENT_FOR", "_NET_WM_STATE").stdout.decode()
+    expect_equal("the window the box belongs to (WM_TRANSIENT_FOR)", hex(d.window),
+                 props.split("WM_TRANSIENT_FOR(WINDOW): window id # ")[-1].split()[0]
+                 if "window id # " in props else props)
+    if "_NET_WM_STATE_MODAL" not in props:
+        raise Failure(f"expected the box to be modal (_NET_WM_STATE_MODAL), seen: {props!r}")
     expect_equal("page bytes on disk although nothing could open it",
                  preview_page(expected_tag).encode("utf-8"), d.page_bytes())
     if not d.alive():
@@ -835,6 +853,24 @@ def preview_without_opener(d):
                  expected_tag.encode("utf-8"), d.copy())
     if not d.alive():
         raise Failure(f"the program ended with {d.app.returncode} after the box was closed")
+
+
+@scenario("preview_without_opener")
+def preview_without_opener(d):
+    # Only the program itself is found, by its absolute path.
+    d.start(path=d._dir("bin-without-opener"))
+    expect_shell_error_and_recover(d)
+
+
+@scenario("preview_handler_fails")
+def preview_handler_fails(d):
+    """xdg-open runs the registered handler, which fails: xdg-open exits 4."""
+    require("xdg-open", "xdg-mime", "file")
+    d.install_opener()
+    open(d.fail, "w").close()
+    d.start()
+    expect_shell_error_and_recover(d)
+    expect_equal("handler calls", 1, len(d.opened()))
 
 
 @scenario("opener_stays_open")

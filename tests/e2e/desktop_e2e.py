@@ -637,8 +637,12 @@ fi
         return os.path.join(self.work, "quorvel.html")
 
     def page_bytes(self):
-        with open(self.page_path, "rb") as f:
-            return f.read()
+        try:
+            with open(self.page_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            raise Failure(f"expected the page at {self.page_path}; the working directory "
+                          f"holds {sorted(os.listdir(self.work))}") from None
 
     def preview(self):
         """Presses the preview button and waits for the handler's call."""

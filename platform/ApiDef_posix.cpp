@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -58,10 +59,12 @@ QByteArray absolutePath(std::u16string_view file, std::u16string_view directory)
         return path;
     QByteArray base = QFile::encodeName(toQString(directory));
     if (base.isEmpty()) {
-        char buffer[4096];
-        if (!::getcwd(buffer, sizeof buffer))
+        // Sized by the system to the path, whatever PATH_MAX says.
+        char* cwd = ::getcwd(nullptr, 0);
+        if (!cwd)
             return {};
-        base = buffer;
+        base = cwd;
+        std::free(cwd);
     }
     if (!base.endsWith('/'))
         base += '/';

@@ -185,5 +185,7 @@ void frmMain::showMessage(const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, kAppTitle, text, QMessageBox::Ok, this);
     box.setWindowModality(Qt::WindowModal);
+    // Some styles decorate dialog buttons with icons; the box carries none.
+    box.button(QMessageBox::Ok)->setIcon(QIcon());
     box.exec();
 }

@@ -510,12 +510,18 @@ fi
         """[(pid, [arguments])] for every call of the handler so far."""
         try:
             with open(self.record, "rb") as f:
-                lines = f.read().decode("utf-8").splitlines()
+                data = f.read()
         except FileNotFoundError:
             return []
+        # The handler may be half-way through its line: only lines that end
+        # in a newline are complete.
+        lines = [chunk.decode("utf-8") for chunk in data.split(b"\n")[:-1]]
         calls = []
         for line in lines:
-            pid, count, *args = line.split("\0")
+            fields = line.split("\0")
+            if len(fields) < 2:
+                raise Failure(f"handler record is garbled: {line!r}")
+            pid, count, *args = fields
             if int(count) != len(args):
                 raise Failure(f"handler record is garbled: {line!r}")
             calls.append((int(pid), args))

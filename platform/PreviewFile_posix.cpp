@@ -95,6 +95,43 @@ int convert(iconv_t cd, std::u16string_view& in, std::string& out)
     return result;
 }
 
+// `text` through an open converter, with a reference for every character
+// the target lacks.
+std::string narrowWith(iconv_t cd, std::u16string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + text.size() / 2 + 16);
+    while (convert(cd, text, out) != 0) {
+        // text[0] is what the target lacks: a whole character, a surrogate
+        // pair, or a lone surrogate (which stands for nothing and so
+        // becomes U+FFFD).
+        char32_t cp = 0xFFFD;
+        std::size_t units = 1;
+        if (isHigh(text[0]) && text.size() > 1 && isLow(text[1])) {
+            cp = 0x10000 + ((char32_t(text[0]) - 0xD800) << 10) + (char32_t(text[1]) - 0xDC00);
+            units = 2;
+        } else if (!isHigh(text[0]) && !isLow(text[0])) {
+            cp = text[0];
+        }
+        text.remove_prefix(units);
+        // The reference goes through the converter too, so that stateful
+        // encodings (ISO-2022-JP) shift back before its ASCII bytes.
+        const std::string digits = std::to_string(static_cast<unsigned long>(cp));
+        std::u16string reference = u"&#";
+        reference.append(digits.begin(), digits.end());
+        reference += u';';
+        std::u16string_view ref = reference;
+        convert(cd, ref, out);
+    }
+    // Return a stateful encoding to its initial shift state.
+    char flush[16];
+    char* dst = flush;
+    std::size_t dstLeft = sizeof flush;
+    iconv(cd, nullptr, nullptr, &dst, &dstLeft);
+    out.append(flush, sizeof flush - dstLeft);
+    return out;
+}
+
 std::string utf8(std::u16string_view s)
 {
     return ToNarrow(s, "UTF-8");
@@ -154,47 +191,13 @@ bool writeAll(int fd, std::string_view bytes)
 std::string ToNarrow(std::u16string_view text, const char* charset)
 {
     Iconv cd(charset, kHostUtf16);
-    if (!cd.valid())
-        return {};
-    std::string out;
-    out.reserve(text.size() + text.size() / 2 + 16);
-    while (convert(cd.get(), text, out) != 0) {
-        // text[0] is what the target lacks: a whole character, a surrogate
-        // pair, or a lone surrogate (which stands for nothing and so
-        // becomes U+FFFD).
-        char32_t cp = 0xFFFD;
-        std::size_t units = 1;
-        if (isHigh(text[0]) && text.size() > 1 && isLow(text[1])) {
-            cp = 0x10000 + ((char32_t(text[0]) - 0xD800) << 10) + (char32_t(text[1]) - 0xDC00);
-            units = 2;
-        } else if (!isHigh(text[0]) && !isLow(text[0])) {
-            cp = text[0];
-        }
-        text.remove_prefix(units);
-        // The reference goes through the converter too, so that stateful
-        // encodings (ISO-2022-JP) shift back before its ASCII bytes.
-        const std::string digits = std::to_string(static_cast<unsigned long>(cp));
-        std::u16string reference = u"&#";
-        reference.append(digits.begin(), digits.end());
-        reference += u';';
-        std::u16string_view ref = reference;
-        convert(cd.get(), ref, out);
-    }
-    // Return a stateful encoding to its initial shift state.
-    char flush[16];
-    char* dst = flush;
-    std::size_t dstLeft = sizeof flush;
-    iconv(cd.get(), nullptr, nullptr, &dst, &dstLeft);
-    out.append(flush, sizeof flush - dstLeft);
-    return out;
+    return cd.valid() ? narrowWith(cd.get(), text) : std::string();
 }
 
 std::string ToLocaleNarrow(std::u16string_view text)
 {
-    const std::string codeset = UserLocale().codeset();
-    if (Iconv(codeset.c_str(), kHostUtf16).valid())
-        return ToNarrow(text, codeset.c_str());
-    return ToNarrow(text, "UTF-8");
+    Iconv cd(UserLocale().codeset().c_str(), kHostUtf16);
+    return cd.valid() ? narrowWith(cd.get(), text) : ToNarrow(text, "UTF-8");
 }
 
 WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view bytes)

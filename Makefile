@@ -49,13 +49,7 @@ package: deps
 
 # Figures, not verdicts: every benchmark in one run, ending with one line per
 # target. Needs a display of its own, which it starts (Xvfb).
-.PHONY: bench fuzz
+.PHONY: bench
 bench: deps
 	@$(MAKE) --no-print-directory build
 	./bench/run-benchmarks $(BUILD)
-
-# A longer fuzz session than the minute `make test` spends; new inputs stay
-# in build/fuzz/corpus, findings in build/fuzz/artifacts.
-FUZZ_SECONDS ?= 1800
-fuzz: deps
-	cmake -DSOURCE_DIR=$(CURDIR) -DBINARY_DIR=$(CURDIR)/build/fuzz -DSECONDS=$(FUZZ_SECONDS) -P fuzz/run-fuzz.cmake

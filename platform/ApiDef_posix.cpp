@@ -1,4 +1,5 @@
 #include "platform/ApiDef.h"
+#include "platform/QtText.h"
 
 #include <QClipboard>
 #include <QFile>
@@ -38,11 +39,6 @@ constexpr const char* kOpener = "open";
 #else
 constexpr const char* kOpener = "xdg-open";
 #endif
-
-QString toQString(std::u16string_view s)
-{
-    return QString(reinterpret_cast<const QChar*>(s.data()), static_cast<qsizetype>(s.size()));
-}
 
 bool isOpenOperation(std::u16string_view operation)
 {

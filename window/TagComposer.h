@@ -1,9 +1,10 @@
 #pragma once
-// The HTML of a mail link, in the three shapes the window offers. Pure
-// functions: no state, no I/O, usable without a display.
+// The HTML of a mail link, in the three shapes the window offers, and the
+// preview page around it. Plain C++ on UTF-16 strings: no toolkit, no I/O,
+// so every front end shares it and it is tested without a display.
 
-#include <QString>
-#include <QStringView>
+#include <string>
+#include <string_view>
 
 namespace TagComposer {
 
@@ -19,14 +20,12 @@ struct Options {
 // Ordinary text passes through unchanged. Inside the script's single-quoted
 // string the link text and a plain address are escaped so that the script
 // stays valid and writes exactly what the plain link holds; a double quote in
-// a plain address becomes &quot; so that it cannot end the href early.
-QString Compose(QStringView linkText, QStringView address, Options options);
-
-// Every code point of `address` as a decimal character reference ("&#97;").
-// A lone surrogate, which no browser could show, becomes U+FFFD.
-QString EncodeAddress(QStringView address);
+// a plain address becomes &quot; so that it cannot end the href early. The
+// encoded address holds every code point as a decimal reference ("&#97;"); a
+// lone surrogate, which no browser could show, becomes U+FFFD.
+std::u16string Compose(std::u16string_view linkText, std::u16string_view address, Options options);
 
 // The nine-line preview page around `tag`, every line ended by CR LF.
-QString PreviewPage(QStringView tag);
+std::u16string PreviewPage(std::u16string_view tag);
 
 } // namespace TagComposer

@@ -1,6 +1,8 @@
 #include "frmMain.h"
 
+#include "platform/QtText.h"
 #include "TagComposer.h"
+#include "frmMainDesign.h"
 #include "platform/ApiDef.h"
 #include "platform/PreviewFile.h"
 
@@ -13,68 +15,60 @@
 #include <QPushButton>
 
 #include <limits>
-#include <string_view>
 
 namespace {
 
-const QString kAppTitle = QStringLiteral("Quorvel");
-constexpr std::u16string_view kPreviewFile = u"quorvel.html";
+namespace design = frmMainDesign;
 
-// The layout is drawn in twips (1/1440 inch). At 96 device-independent pixels
-// per inch that is 15 twips to the pixel; Qt scales pixels for high DPI.
+// At 96 device-independent pixels per inch a twip is 1/15 pixel; Qt scales
+// pixels for high DPI.
 constexpr int kTwipsPerPixel = 15;
 
-QRect twips(int left, int top, int width, int height)
+QRect geometry(const design::Control& c)
 {
-    return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-            height / kTwipsPerPixel};
+    return {c.left / kTwipsPerPixel, c.top / kTwipsPerPixel, c.width / kTwipsPerPixel,
+            c.height / kTwipsPerPixel};
 }
 
-std::u16string_view view(const QString& s)
+template <typename Widget>
+Widget* place(Widget* widget, const design::Control& c)
 {
-    return {reinterpret_cast<const char16_t*>(s.utf16()), static_cast<std::size_t>(s.size())};
+    widget->setObjectName(QLatin1String(c.name.data(), static_cast<qsizetype>(c.name.size())));
+    widget->setGeometry(geometry(c));
+    return widget;
 }
 
-QString toQString(std::u16string_view s)
+QLineEdit* makeLineEdit(QWidget* parent, const char* name)
 {
-    return QString(reinterpret_cast<const QChar*>(s.data()), static_cast<qsizetype>(s.size()));
-}
-
-QLineEdit* makeLineEdit(QWidget* parent, const char* name, const QString& text, QRect geometry)
-{
-    auto* edit = new QLineEdit(text, parent);
-    edit->setObjectName(QLatin1String(name));
-    edit->setGeometry(geometry);
+    const design::Control& c = design::control(name);
+    auto* edit = place(new QLineEdit(toQString(c.text), parent), c);
     // QLineEdit stops at 32767 characters unless told otherwise; the fields
     // have no limit of their own.
     edit->setMaxLength(std::numeric_limits<int>::max());
     return edit;
 }
 
-QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry)
+QLabel* makeLabel(QWidget* parent, const char* name)
 {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->setGeometry(geometry);
+    const design::Control& c = design::control(name);
+    auto* label = place(new QLabel(toQString(c.text), parent), c);
     label->setFocusPolicy(Qt::NoFocus);
     return label;
 }
 
-QCheckBox* makeCheckBox(QWidget* parent, const char* name, const QString& text, QRect geometry)
+QCheckBox* makeCheckBox(QWidget* parent, const char* name)
 {
-    auto* box = new QCheckBox(text, parent);
-    box->setObjectName(QLatin1String(name));
-    box->setGeometry(geometry);
+    const design::Control& c = design::control(name);
+    auto* box = place(new QCheckBox(toQString(c.text), parent), c);
     box->setTristate(false);
     box->setChecked(true);
     return box;
 }
 
-QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, QRect geometry)
+QPushButton* makeButton(QWidget* parent, const char* name)
 {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(geometry);
+    const design::Control& c = design::control(name);
+    auto* button = place(new QPushButton(toQString(c.text), parent), c);
     // Enter and Esc must not press anything.
     button->setAutoDefault(false);
     button->setDefault(false);
@@ -86,41 +80,32 @@ QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, 
 frmMain::frmMain(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(QStringLiteral("Quorvel作成"));
+    setWindowTitle(toQString(design::kCaption));
     setWindowIcon(QIcon(QStringLiteral(":/icons/io.github.quorvel.Quorvel-128.png")));
-    setFixedSize(5505 / kTwipsPerPixel, 3240 / kTwipsPerPixel);
+    setFixedSize(design::kClientWidth / kTwipsPerPixel, design::kClientHeight / kTwipsPerPixel);
 
-    Label1 = makeLabel(this, "Label1", QStringLiteral("表示内容"), twips(120, 120, 855, 255));
-    txtTitle = makeLineEdit(this, "txtTitle", QStringLiteral("メール送信"), twips(1080, 120, 4335, 375));
-    Label2 = makeLabel(this, "Label2", QStringLiteral("アドレス"), twips(120, 600, 855, 255));
-    txtMail = makeLineEdit(this, "txtMail", QStringLiteral("someone@example.com"),
-                           twips(1080, 600, 4335, 375));
-    chkCnvScript = makeCheckBox(this, "chkCnvScript", QStringLiteral("スクリプト化"),
-                                twips(240, 1080, 1455, 255));
-    chkCovCode = makeCheckBox(this, "chkCovCode", QStringLiteral("コード化"), twips(240, 1320, 1455, 255));
-    btnMake = makeButton(this, "btnMake", QStringLiteral("作成"), twips(2400, 1080, 1095, 375));
-    btnPreView = makeButton(this, "btnPreView", QStringLiteral("ﾌﾟﾚﾋﾞｭｰ"), twips(3600, 1080, 855, 375));
-    btnCopy = makeButton(this, "btnCopy", QStringLiteral("コピー"), twips(4560, 1080, 735, 375));
+    Label1 = makeLabel(this, "Label1");
+    txtTitle = makeLineEdit(this, "txtTitle");
+    Label2 = makeLabel(this, "Label2");
+    txtMail = makeLineEdit(this, "txtMail");
+    chkCnvScript = makeCheckBox(this, "chkCnvScript");
+    chkCovCode = makeCheckBox(this, "chkCovCode");
+    btnMake = makeButton(this, "btnMake");
+    btnPreView = makeButton(this, "btnPreView");
+    btnCopy = makeButton(this, "btnCopy");
 
-    txtTag = new QPlainTextEdit(this);
-    txtTag->setObjectName(QStringLiteral("txtTag"));
-    txtTag->setGeometry(twips(120, 1680, 5295, 1455));
+    txtTag = place(new QPlainTextEdit(this), design::control("txtTag"));
     txtTag->setLineWrapMode(QPlainTextEdit::NoWrap);
     txtTag->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtTag->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // A tab typed here would break the window's tab order.
     txtTag->setTabChangesFocus(true);
-    txtTag->setPlainText(QStringLiteral("出来たタグをコピペしてね。\r\n"
-                                        "コピーボタンでクリップボードにコピーされます。\r\n"));
+    txtTag->setPlainText(toQString(design::control("txtTag").text));
 
-    // Tab indexes: link text, address, result, make, encode, copy, preview, script.
-    setTabOrder(txtTitle, txtMail);
-    setTabOrder(txtMail, txtTag);
-    setTabOrder(txtTag, btnMake);
-    setTabOrder(btnMake, chkCovCode);
-    setTabOrder(chkCovCode, btnCopy);
-    setTabOrder(btnCopy, btnPreView);
-    setTabOrder(btnPreView, chkCnvScript);
+    const auto order = design::TabOrder();
+    for (std::size_t i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(findChild<QWidget*>(QLatin1String(order[i]->name.data())),
+                    findChild<QWidget*>(QLatin1String(order[i + 1]->name.data())));
     txtTitle->setFocus();
 
     connect(btnMake, &QPushButton::clicked, this, &frmMain::btnMake_Click);
@@ -142,31 +127,31 @@ QString frmMain::tagText() const
 void frmMain::btnMake_Click()
 {
     const TagComposer::Options options{chkCnvScript->isChecked(), chkCovCode->isChecked()};
-    txtTag->setPlainText(TagComposer::Compose(txtTitle->text(), txtMail->text(), options));
+    const std::u16string tag = TagComposer::Compose(view(txtTitle->text()), view(txtMail->text()), options);
+    txtTag->setPlainText(toQString(tag));
 }
 
 void frmMain::btnCopy_Click()
 {
     const QString text = tagText();
     if (!ApiDef::CopyToClipboard(static_cast<ApiDef::WindowHandle>(winId()), text.toStdU16String()))
-        showMessage(QStringLiteral("クリップボードコピーに失敗しました。"));
+        showMessage(toQString(design::kCopyFailed));
 }
 
 void frmMain::btnPreView_Click()
 {
     btnMake_Click();
-    const QString page = TagComposer::PreviewPage(tagText());
-    const ApiDef::WriteResult written = ApiDef::WritePreviewFile(kPreviewFile, view(page));
+    const ApiDef::WriteResult written =
+        ApiDef::WritePreviewFile(design::kPreviewFile, TagComposer::PreviewPage(view(tagText())));
     if (!written.ok) {
         // The old page, if any, is still intact; opening it would show a stale tag.
-        showMessage(QStringLiteral("プレビューファイル「%1」を書き込めませんでした。\n%2")
-                        .arg(toQString(kPreviewFile), toQString(written.reason)));
+        showMessage(toQString(design::WriteFailedMessage(written.reason)));
         return;
     }
     const std::int32_t result = ApiDef::OpenWithShell(static_cast<ApiDef::WindowHandle>(winId()),
-                                                      u"Open", kPreviewFile, u"", u"", 1);
+                                                      u"Open", design::kPreviewFile, u"", u"", 1);
     if (result <= 32)
-        showMessage(QStringLiteral("ShellExecuteエラー"));
+        showMessage(toQString(design::kShellError));
 }
 
 void frmMain::chkCnvScript_Click()
@@ -183,7 +168,7 @@ void frmMain::chkCovCode_Click()
 
 void frmMain::showMessage(const QString& text)
 {
-    QMessageBox box(QMessageBox::NoIcon, kAppTitle, text, QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::NoIcon, toQString(design::kAppTitle), text, QMessageBox::Ok, this);
     box.setWindowModality(Qt::WindowModal);
     // Some styles decorate dialog buttons with icons; the box carries none.
     box.button(QMessageBox::Ok)->setIcon(QIcon());

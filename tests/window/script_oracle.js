@@ -1,55 +1,42 @@
-// Runs a generated script block the way a page would and checks what it
-// writes. Input on stdin, one JSON object:
-//   { "tag": <the composed block>, "text": <link text>, "address": <address>,
-//     "encoded": <bool> }
-// Exit 0 when the block runs and writes exactly the plain link; otherwise a
-// message on stderr and exit 1.
+// A real JavaScript engine judges every script row of the shared table: the
+// HTML parser must end the script element exactly at its last line, and the
+// block must run and write exactly the plain link of the row's inputs.
 'use strict';
 const vm = require('vm');
+const rows = require(process.argv[2]);
 
-function fail(message) {
-  process.stderr.write(message + '\n');
-  process.exit(1);
-}
+// A lone surrogate cannot be referenced; the encoded address holds U+FFFD.
+const wellFormed = (s) => s.replace(/[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/g, '\ufffd');
 
-let input = '';
-process.stdin.setEncoding('utf8');
-process.stdin.on('data', (chunk) => { input += chunk; });
-process.stdin.on('end', () => {
-  const { tag, text, address, encoded } = JSON.parse(input);
-
-  // The HTML parser ends a script element at the first "</script" followed
-  // by whitespace, "/" or ">", whatever JavaScript would make of it.
+function judge({ tag, text, address, shape }) {
   const open = '<script type="text/javascript">';
-  if (!tag.startsWith(open)) fail('no script start tag');
+  if (!tag.startsWith(open)) return 'no script start tag';
   const body = tag.slice(open.length);
+  // The HTML parser ends a script element at the first "</script" followed by
+  // whitespace, "/" or ">", whatever JavaScript would make of it.
   const end = body.search(/<\/script[\t\n\f\r />]/i);
-  if (end < 0) fail('script element never closes');
-  const rest = body.slice(end);
-  if (rest !== '</script>\r\n') fail('script element closes early, leaving: ' + JSON.stringify(rest));
-
+  if (end < 0 || body.slice(end) !== '</script>\r\n') return 'script element closes early or never';
   let written = '';
   try {
     vm.runInNewContext(body.slice(0, end), { document: { write: (s) => { written += s; } } });
   } catch (e) {
-    fail('script does not run: ' + e);
+    return 'script does not run: ' + e;
   }
-
   const m = /^<a href="mailto:([^"]*)">([\s\S]*)<\/a>$/.exec(written);
-  if (!m) fail('not a single mail link: ' + JSON.stringify(written));
-  if (m[2] !== text) fail('link text ' + JSON.stringify(m[2]) + ' instead of ' + JSON.stringify(text));
+  if (!m) return 'not a single mail link: ' + JSON.stringify(written);
+  if (m[2] !== text) return 'link text ' + JSON.stringify(m[2]);
+  const href = shape === 'encoded'
+    ? (/^(&#[0-9]+;)*$/.test(m[1]) ? m[1].replace(/&#([0-9]+);/g, (_, n) => String.fromCodePoint(Number(n))) : null)
+    : m[1].replace(/&quot;/g, '"');
+  if (href !== (shape === 'encoded' ? wellFormed(address) : address)) return 'address ' + JSON.stringify(m[1]);
+  return null;
+}
 
-  let href;
-  if (encoded) {
-    if (!/^(&#[0-9]+;)*$/.test(m[1])) fail('address not fully encoded: ' + JSON.stringify(m[1]));
-    href = m[1].replace(/&#([0-9]+);/g, (_, n) => String.fromCodePoint(Number(n)));
-    // A lone surrogate cannot be referenced; it stands as U+FFFD.
-    const address_ = address.replace(/[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/g, '\ufffd');
-    if (href !== address_) fail('encoded address decodes to ' + JSON.stringify(href));
-  } else {
-    if (m[1].includes('"')) fail('raw double quote in href');
-    href = m[1].replace(/&quot;/g, '"');
-    if (href !== address) fail('address ' + JSON.stringify(href) + ' instead of ' + JSON.stringify(address));
-  }
-  process.exit(0);
-});
+let passed = 0, failed = 0;
+for (const row of rows.filter((r) => r.shape !== 'plain')) {
+  const verdict = judge(row);
+  if (verdict) console.log(`FAIL ${row.name}: ${verdict}`);
+  verdict ? failed++ : passed++;
+}
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(failed || !passed ? 1 : 0);

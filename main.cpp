@@ -2,8 +2,14 @@
 
 #include <QApplication>
 
+#include <csignal>
+
 int main(int argc, char* argv[])
 {
+    // Past the file-size limit the kernel would end the program with SIGXFSZ
+    // in the middle of writing the page; ignored, the write fails and the
+    // user is told why.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.quorvel.Quorvel"));
     frmMain window;

@@ -1,5 +1,9 @@
 #include "TagComposer.h"
 
+#include <array>
+#include <cstring>
+#include <iterator>
+
 namespace TagComposer {
 namespace {
 
@@ -47,27 +51,65 @@ void appendScriptString(u16string& out, u16string_view s, bool attribute)
     }
 }
 
+// The references of the ASCII range, which most addresses are made of, ready
+// to copy: "&#97;" needs no division when it is looked up.
+struct Reference {
+    char16_t text[8];  // at most "&#127;", padded to a copy of 16 bytes
+    std::size_t size;
+};
+constexpr auto kAsciiReferences = [] {
+    std::array<Reference, 128> table{};
+    for (unsigned c = 0; c < table.size(); ++c) {
+        Reference& r = table[c];
+        r.text[r.size++] = u'&';
+        r.text[r.size++] = u'#';
+        if (c >= 100)
+            r.text[r.size++] = static_cast<char16_t>(u'0' + c / 100);
+        if (c >= 10)
+            r.text[r.size++] = static_cast<char16_t>(u'0' + c / 10 % 10);
+        r.text[r.size++] = static_cast<char16_t>(u'0' + c % 10);
+        r.text[r.size++] = u';';
+    }
+    return table;
+}();
+
+// The references are written into a small block that is appended to the
+// result whenever it is nearly full: appending each reference on its own
+// costs more than writing it. The block always has room for the longest
+// reference ("&#1114111;", 10 units), so a whole padded table entry can be
+// copied and the next reference starts where the real one ended.
 void appendEncoded(u16string& out, u16string_view s)
 {
+    char16_t block[1024];
+    std::size_t used = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
+        if (used > std::size(block) - 10) {
+            out.append(block, used);
+            used = 0;
+        }
         char32_t cp = s[i];
+        if (cp < kAsciiReferences.size()) {
+            const Reference& r = kAsciiReferences[cp];
+            std::memcpy(block + used, r.text, sizeof r.text);
+            used += r.size;
+            continue;
+        }
         if (isHighSurrogate(s[i]) && i + 1 < s.size() && isLowSurrogate(s[i + 1])) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (char32_t(s[i + 1]) - 0xDC00);
             ++i;
         } else if (isHighSurrogate(s[i]) || isLowSurrogate(s[i])) {
             cp = 0xFFFD;
         }
-        char16_t digits[8];
-        std::size_t n = 0;
-        do {
-            digits[n++] = static_cast<char16_t>(u'0' + cp % 10);
-            cp /= 10;
-        } while (cp != 0);
-        out += u"&#";
-        while (n > 0)
-            out += digits[--n];
-        out += u';';
+        // At least 128 here, so at least three digits.
+        const std::size_t digits = cp < 1000 ? 3 : cp < 10000 ? 4 : cp < 100000 ? 5 : cp < 1000000 ? 6 : 7;
+        block[used++] = u'&';
+        block[used++] = u'#';
+        for (std::size_t d = digits; d-- > 0; cp /= 10)
+            block[used + d] = static_cast<char16_t>(u'0' + cp % 10);
+        used += digits;
+        block[used++] = u';';
     }
+    out.append(block, used);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # Quorvel on a real X desktop, for what only a desktop can show.
 #
-#     dbus-run-session -- desktop_e2e.py PROGRAM SCENARIO
+#     desktop_e2e.py PROGRAM SCENARIO
 #
 # Each scenario starts its own Xvfb (the server picks its display number) and
 # runs the built program in a fresh directory, inside the session bus that
@@ -23,9 +23,12 @@ TOOLS = {"dbus-run-session": "dbus-daemon", "Xvfb": "xvfb", "xdotool": "xdotool"
          "xdg-open": "xdg-utils", "file": "file", "chromium": "chromium"}
 if [t for t in TOOLS if not shutil.which(t)]:
     sys.exit("".join(f"{t} is missing: install the Debian package {TOOLS[t]}\n" for t in TOOLS if not shutil.which(t)))
-if "QUORVEL_E2E_BUS" not in os.environ:  # a session bus, and an accessibility bus socket, of its own
-    os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv], dict(
-        os.environ, QUORVEL_E2E_BUS="1", XDG_RUNTIME_DIR=tempfile.mkdtemp(prefix="quorvel-e2e-run-")))
+# A session bus of its own, and a runtime directory for the accessibility bus's
+# socket that no other run shares; every file of the run lives there.
+if "QUORVEL_E2E_BUS" not in os.environ:
+    with tempfile.TemporaryDirectory(prefix="quorvel-e2e-", ignore_cleanup_errors=True) as run:
+        sys.exit(subprocess.run(["dbus-run-session", "--", sys.executable, *sys.argv],
+                                env=dict(os.environ, QUORVEL_E2E_BUS="1", XDG_RUNTIME_DIR=run)).returncode)
 PAGE = "<html>\r\n<head>\r\n<title>Quorvel プレビュー</title>\r\n</head>\r\n<body>\r\n下記のように表示されます。<br><br>\r\n{}\r\n</body>\r\n</html>\r\n"
 
 
@@ -34,17 +37,14 @@ def expect(expected, seen):
         raise AssertionError(f"\n  expected {expected!r}\n  seen     {seen!r}")
 
 
-def wait(what, probe, timeout=20):
-    for _ in range(timeout * 10):
-        if seen := probe():
-            return seen
-        time.sleep(0.1)
-    raise AssertionError(f"gave up waiting for {what}")
+def wait(what, probe):  # polls for 20 s; returns what the probe saw first, or fails
+    seen = next((seen for _ in range(200) if (seen := probe()) or time.sleep(0.1)), None)
+    return seen or expect(f"{what} within 20 s", None)
 
 
 class Desktop:
     def __init__(self, program):
-        self.program, self.tmp, self.app = program, tempfile.mkdtemp(prefix="quorvel-e2e-"), None
+        self.program, self.tmp, self.app = program, os.environ["XDG_RUNTIME_DIR"], None
         r, w = os.pipe()
         # Without -noreset the server resets whenever its last client leaves, refusing the next one meanwhile.
         self.x = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-nolisten", "tcp", "-noreset", "-screen", "0",

@@ -29,6 +29,7 @@ if "QUORVEL_E2E_BUS" not in os.environ:
     with tempfile.TemporaryDirectory(prefix="quorvel-e2e-", ignore_cleanup_errors=True) as run:
         sys.exit(subprocess.run(["dbus-run-session", "--", sys.executable, *sys.argv],
                                 env=dict(os.environ, QUORVEL_E2E_BUS="1", XDG_RUNTIME_DIR=run)).returncode)
+ERROR = "ShellExecuteエラー"
 PAGE = "<html>\r\n<head>\r\n<title>Quorvel プレビュー</title>\r\n</head>\r\n<body>\r\n下記のように表示されます。<br><br>\r\n{}\r\n</body>\r\n</html>\r\n"
 
 
@@ -102,7 +103,6 @@ class Desktop:
             expect(True, Atspi.EditableText.set_text_contents(self.control("text", label), text))
 
 
-
 def clipboard(d):
     d.start()
     for row in map(ROWS.get, ("example, plain", "apostrophe, script", "japanese, encoded", "emoji, encoded")):
@@ -141,9 +141,9 @@ def shell_error(d):
         yield name
         d.start(**env)
         d.click(d.control("push button", "ﾌﾟﾚﾋﾞｭｰ"))
-        box = wait("the message box", lambda: [c for c in d.controls(d.frame.get_parent()) if c.get_name() == "ShellExecuteエラー"])
+        box = wait("the message box", lambda: [c for c in d.controls(d.frame.get_parent()) if c.get_name() == ERROR])
         d.click(next(c for c in d.controls(box[0].get_parent()) if c.get_role_name() == "push button"))
-        wait("the box to close", lambda: all(c.get_name() != "ShellExecuteエラー" for c in d.controls(d.frame.get_parent())))
+        wait("the box to close", lambda: all(c.get_name() != ERROR for c in d.controls(d.frame.get_parent())))
         expect((None, True), (d.app.poll(), os.path.exists(os.path.join(d.work, "quorvel.html"))))
 
 
@@ -167,6 +167,7 @@ ROOM = {"Label": 0, "CheckBox": 20, "Button": 4}
 # settings) and the scale as Plasma does (QT_SCALE_FACTOR); measures each
 # caption in the program's own font, in the result field, against its control.
 def captions(d):
+    expect(7, len(DESIGN))  # two labels, two check boxes, three buttons: the header still reads as parsed
     clipped = []
     for pt, scale in [(pt, scale) for pt in (9, 11, 14) for scale in ("1", "1.5", "2")]:
         yield f"{pt} pt at scale {scale}"

@@ -36,6 +36,7 @@ test: deps
 screenshot: deps
 	@$(MAKE) --no-print-directory build
 	./scripts/screenshot $(BUILD)/quorvel docs/screenshot.png
+	./scripts/screenshot $(BUILD)/quorvel docs/screenshot-scale2.png 2
 
 clean:
 	rm -rf build

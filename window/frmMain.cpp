@@ -6,6 +6,8 @@
 #include "platform/ApiDef.h"
 #include "platform/PreviewFile.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QIcon>
 #include <QLabel>
@@ -75,6 +77,28 @@ QPushButton* makeButton(QWidget* parent, const char* name)
     return button;
 }
 
+// Qt presents a plain top-level widget as a filler; screen readers look for
+// an application's windows among the frames.
+QAccessibleInterface* accessibleFrame(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("frmMain") && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
+}
+
+// The controls' sizes are fixed in twips, so the text must be fixed too: the
+// desktop's size (11 pt on GNOME) would clip the captions. A pixel size is in
+// device-independent pixels, so display scaling still enlarges text and
+// controls together. The desktop's family stays; the listed Japanese fonts
+// come next, for a desktop font without kana and kanji.
+QFont designFont(QFont font)
+{
+    font.setFamilies({font.family(), QStringLiteral("Noto Sans CJK JP"),
+                      QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic")});
+    font.setPixelSize(design::kFontHeight / kTwipsPerPixel);
+    return font;
+}
+
 } // namespace
 
 frmMain::frmMain(QWidget* parent) : QWidget(parent)
@@ -83,6 +107,9 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
     setWindowTitle(toQString(design::kCaption));
     setWindowIcon(QIcon(QStringLiteral(":/icons/io.github.quorvel.Quorvel-128.png")));
     setFixedSize(design::kClientWidth / kTwipsPerPixel, design::kClientHeight / kTwipsPerPixel);
+    setFont(designFont(font()));
+    static const bool frameInstalled = (QAccessible::installFactory(accessibleFrame), true);
+    Q_UNUSED(frameInstalled);
 
     Label1 = makeLabel(this, "Label1");
     txtTitle = makeLineEdit(this, "txtTitle");
@@ -101,6 +128,12 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
     // A tab typed here would break the window's tab order.
     txtTag->setTabChangesFocus(true);
     txtTag->setPlainText(toQString(design::control("txtTag").text));
+    txtTag->setAccessibleName(toQString(design::kTagName));
+    txtTag->setAccessibleDescription(toQString(design::kTagDescription));
+    // A label's buddy takes the label's text as its accessible name. No
+    // caption has an access key, so the buddies add no shortcut.
+    Label1->setBuddy(txtTitle);
+    Label2->setBuddy(txtMail);
 
     const auto order = design::TabOrder();
     for (std::size_t i = 0; i + 1 < order.size(); ++i)

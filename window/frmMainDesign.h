@@ -30,6 +30,13 @@ inline constexpr std::u16string_view kInstruction =
 inline constexpr std::u16string_view kCopyFailed = u"クリップボードコピーに失敗しました。";
 inline constexpr std::u16string_view kShellError = u"ShellExecuteエラー";
 inline constexpr std::u16string_view kPreviewFile = u"quorvel.html";
+// The height of the interface font the layout was drawn for, in twips: 9
+// points, 12 pixels at 96 DPI.
+inline constexpr int kFontHeight = 180;
+// What a screen reader says for the result field, which has no label.
+inline constexpr std::u16string_view kTagName = u"出来たタグ";
+inline constexpr std::u16string_view kTagDescription =
+    u"作成ボタンで出来たタグです。コピーボタンでクリップボードにコピーされます。";
 
 // The page could not be written: name the file and give the system's reason,
 // so that the user can act on it. Nothing is opened then.

@@ -1,6 +1,7 @@
 #include "platform/ApiDef.h"
 #include "platform/QtText.h"
 
+#include <QAbstractEventDispatcher>
 #include <QClipboard>
 #include <QEventLoop>
 #include <QFile>
@@ -85,6 +86,22 @@ std::int32_t verdict(int status)
     }
 }
 
+// Clicks and keys that come in while the window keeps painting during the
+// wait are held in Qt's queue, and the event loop looks at that queue again
+// only when the display sends something new: a click on 「コピー」 would sit
+// there until the mouse next moved. Waking the loop on the way out hands
+// them over as soon as the preview's handler returns.
+struct HeldInputRelease {
+    HeldInputRelease() = default;
+    HeldInputRelease(const HeldInputRelease&) = delete;
+    HeldInputRelease& operator=(const HeldInputRelease&) = delete;
+    ~HeldInputRelease()
+    {
+        if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+            dispatcher->wakeUp();
+    }
+};
+
 pid_t startOpener(const QByteArray& path)
 {
     posix_spawn_file_actions_t actions;
@@ -157,6 +174,7 @@ std::int32_t OpenWithShell(WindowHandle /*owner*/, std::u16string_view operation
     if (pid < 0)
         return kNoAssociation;
 
+    const HeldInputRelease release;
     const auto deadline = std::chrono::steady_clock::now() + kVerdictWait;
     for (;;) {
         int status = 0;

@@ -288,11 +288,12 @@ WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view b
         return regular ? rewriteInPlace(target, bytes, error) : failure(error);
 
     // The user may have made the page private (600); a new file would get
-    // the umask's mode instead.
+    // the umask's mode instead. A file system without modes (FAT) refuses
+    // this, which is no reason to refuse the page.
+    if (regular)
+        ::fchmod(fd, page.st_mode & 0777);
     error = 0;
-    if (regular && ::fchmod(fd, page.st_mode & 0777) != 0)
-        error = errno;
-    if (error == 0 && (!writeAll(fd, bytes) || ::fsync(fd) != 0))
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;

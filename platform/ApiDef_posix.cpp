@@ -37,8 +37,8 @@ constexpr std::int32_t kNoAssociation = 31;
 // two-core machine (30 runs each, worst case): a missing file 43 ms, no
 // handler 247 ms, a handler that fails 274 ms; with both cores saturated by
 // other work 95, 540 and 379 ms. 800 ms covers the worst of these with room
-// to spare; the 2 s it used to be kept the user waiting on a browser that
-// was already up.
+// to spare; any longer only keeps the user waiting on a browser that is
+// already up.
 constexpr auto kVerdictWait = std::chrono::milliseconds(800);
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
 

@@ -13,12 +13,16 @@ struct WriteResult {
 
 // Encodes `text` in the locale's narrow encoding and replaces `fileName`
 // (relative to the working directory) with it as a whole: afterwards the file
-// holds either the new text or, on failure, exactly what it held before.
+// holds either the new text or, on failure, exactly what it held before. Only
+// where no new file can be made beside it is an existing page rewritten in
+// place (see ReplaceFileContents).
 WriteResult WritePreviewFile(std::u16string_view fileName, std::u16string_view text);
 
 // The bytes of `text` in the locale's narrow encoding. A character the
-// encoding cannot represent is written as an HTML decimal character reference
-// (&#N;), which a browser shows as the character itself.
+// encoding cannot represent, or that would not read back as itself (the yen
+// sign as 0x5C, a backslash to the reader), is written as an HTML decimal
+// character reference (&#N;), which a browser shows as the character itself.
+// A Shift_JIS locale gets CP932, the encoding browsers read Shift_JIS as.
 std::string ToLocaleNarrow(std::u16string_view text);
 
 } // namespace ApiDef
@@ -36,8 +40,10 @@ std::string ToNarrow(std::u16string_view text, const char* charset);
 #endif
 
 // Replaces `fileName` with `bytes` as a whole, through a temporary file in the
-// same directory. A symbolic link at `fileName` is replaced, not written
-// through.
+// same directory, keeping the old page's mode. A symbolic link at `fileName`
+// is replaced, not written through. When no temporary file can be created
+// (a directory the user may not write to) and `fileName` is a regular file,
+// it is rewritten in place instead, which keeps its mode and hard links.
 WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view bytes);
 
 } // namespace ApiDef

@@ -2,8 +2,8 @@
 
 #include <bit>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include <fcntl.h>
@@ -68,13 +68,12 @@ private:
 bool isHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool isLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-// Runs iconv over all of `in`, growing `out` as needed. Stops at the first
-// character the target lacks and leaves `in` there.
-int convert(iconv_t cd, std::u16string_view& in, std::string& out)
+// Runs iconv over all of `in`, growing `out` as needed. Returns false at a
+// character the target lacks.
+bool convert(iconv_t cd, std::u16string_view in, std::string& out)
 {
     char* src = const_cast<char*>(reinterpret_cast<const char*>(in.data()));
     std::size_t srcLeft = in.size() * sizeof(char16_t);
-    int result = 0;
     while (srcLeft > 0) {
         if (out.capacity() - out.size() < 16)
             out.reserve(out.capacity() * 2 + srcLeft + 64);
@@ -84,57 +83,108 @@ int convert(iconv_t cd, std::u16string_view& in, std::string& out)
         std::size_t dstLeft = out.size() - used;
         const std::size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
         out.resize(out.size() - dstLeft);
-        if (rc != static_cast<std::size_t>(-1))
-            continue;
-        if (errno == E2BIG)
-            continue;
-        result = errno;  // EILSEQ, or EINVAL for a surrogate cut off at the end
-        break;
+        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG)
+            return false;
     }
-    in = in.substr(in.size() - srcLeft / sizeof(char16_t));
-    return result;
+    return true;
 }
 
-// `text` through an open converter, with a reference for every character
-// the target lacks.
-std::string narrowWith(iconv_t cd, std::u16string_view text)
+// Returns a stateful encoding (ISO-2022-JP) to its initial shift state.
+void finish(iconv_t cd, std::string& out)
 {
-    std::string out;
-    out.reserve(text.size() + text.size() / 2 + 16);
-    while (convert(cd, text, out) != 0) {
-        // text[0] is what the target lacks: a whole character, a surrogate
-        // pair, or a lone surrogate (which stands for nothing and so
-        // becomes U+FFFD).
-        char32_t cp = 0xFFFD;
-        std::size_t units = 1;
-        if (isHigh(text[0]) && text.size() > 1 && isLow(text[1])) {
-            cp = 0x10000 + ((char32_t(text[0]) - 0xD800) << 10) + (char32_t(text[1]) - 0xDC00);
-            units = 2;
-        } else if (!isHigh(text[0]) && !isLow(text[0])) {
-            cp = text[0];
-        }
-        text.remove_prefix(units);
-        // The reference goes through the converter too, so that stateful
-        // encodings (ISO-2022-JP) shift back before its ASCII bytes.
-        const std::string digits = std::to_string(static_cast<unsigned long>(cp));
-        std::u16string reference = u"&#";
-        reference.append(digits.begin(), digits.end());
-        reference += u';';
-        std::u16string_view ref = reference;
-        convert(cd, ref, out);
-    }
-    // Return a stateful encoding to its initial shift state.
     char flush[16];
     char* dst = flush;
     std::size_t dstLeft = sizeof flush;
     iconv(cd, nullptr, nullptr, &dst, &dstLeft);
     out.append(flush, sizeof flush - dstLeft);
+}
+
+// Whether one character comes back unchanged when its bytes are read again.
+// iconv happily maps some characters to a neighbour without an error: the
+// yen sign to 0x5C, which a reader of CP932 or EUC-JP takes for a backslash
+// (inside the page's script that starts an escape), the overline to a
+// tilde, or the cent sign to the full-width cent. Only reading the bytes back
+// tells such a swap from a faithful one, whatever the encoding.
+bool roundTrips(iconv_t to, iconv_t from, std::u16string_view character)
+{
+    iconv(to, nullptr, nullptr, nullptr, nullptr);
+    iconv(from, nullptr, nullptr, nullptr, nullptr);
+    std::string bytes;
+    if (!convert(to, character, bytes))
+        return false;
+    finish(to, bytes);
+    char16_t back[8];
+    char* src = bytes.data();
+    std::size_t srcLeft = bytes.size();
+    char* dst = reinterpret_cast<char*>(back);
+    std::size_t dstLeft = sizeof back;
+    if (iconv(from, &src, &srcLeft, &dst, &dstLeft) == static_cast<std::size_t>(-1))
+        return false;
+    const std::size_t units = (sizeof back - dstLeft) / sizeof(char16_t);
+    return std::u16string_view(back, units) == character;
+}
+
+// `text` in `charset`, with a reference (&#N;) for every character the
+// encoding lacks or does not give back unchanged. Nothing when iconv does
+// not know the charset.
+std::optional<std::string> narrow(std::u16string_view text, const char* charset)
+{
+    Iconv to(charset, kHostUtf16);
+    Iconv from(kHostUtf16, charset);
+    if (!to.valid() || !from.valid())
+        return std::nullopt;
+    std::u16string kept;
+    kept.reserve(text.size() + 16);
+    for (std::size_t i = 0; i < text.size();) {
+        // A whole character: a surrogate pair, or a lone surrogate, which
+        // stands for nothing and so becomes U+FFFD.
+        std::size_t units = 1;
+        char32_t cp = text[i];
+        if (isHigh(text[i]) && i + 1 < text.size() && isLow(text[i + 1])) {
+            cp = 0x10000 + ((char32_t(text[i]) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
+            units = 2;
+        } else if (isHigh(text[i]) || isLow(text[i])) {
+            cp = 0xFFFD;
+        }
+        const std::u16string_view character = text.substr(i, units);
+        i += units;
+        // (A lone surrogate never converts, so it is never kept.)
+        if (roundTrips(to.get(), from.get(), character)) {
+            kept += character;
+            continue;
+        }
+        const std::string digits = std::to_string(static_cast<unsigned long>(cp));
+        kept += u"&#";
+        kept.append(digits.begin(), digits.end());
+        kept += u';';
+    }
+    // Every piece now converts on its own; one pass keeps a stateful
+    // encoding's shifts to where they are needed.
+    iconv(to.get(), nullptr, nullptr, nullptr, nullptr);
+    std::string out;
+    out.reserve(kept.size() + kept.size() / 2 + 16);
+    convert(to.get(), kept, out);
+    finish(to.get(), out);
     return out;
+}
+
+// The encoding a browser reads the page in, for the locale's codeset. A page
+// without a charset that looks like Shift_JIS is read as Windows-31J (CP932),
+// where 0x5C is the backslash; glibc's SHIFT_JIS would both write the yen
+// sign as 0x5C and read it back as the yen sign, so it could not see the
+// swap.
+std::string pageCharset(std::string codeset)
+{
+    for (char& c : codeset)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    if (codeset == "SHIFT_JIS" || codeset == "SHIFT-JIS" || codeset == "SJIS" || codeset == "MS_KANJI")
+        return "CP932";
+    return codeset;
 }
 
 std::string utf8(std::u16string_view s)
 {
-    return ToNarrow(s, "UTF-8");
+    return narrow(s, "UTF-8").value_or(std::string());
 }
 
 std::u16string decode(const std::string& bytes, const std::string& codeset)
@@ -158,20 +208,6 @@ WriteResult failure(int error)
     return {false, decode(locale.describe(error), locale.codeset())};
 }
 
-// Past RLIMIT_FSIZE the kernel would end the whole program with SIGXFSZ
-// instead of failing the write with EFBIG; a failed write is what we can
-// report to the user.
-void failWritesInsteadOfDying()
-{
-    struct sigaction current {};
-    if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGXFSZ, &ignore, nullptr);
-    }
-}
-
 bool writeAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
@@ -186,45 +222,77 @@ bool writeAll(int fd, std::string_view bytes)
     return true;
 }
 
+// When no file can be created beside the page (a directory the user may not
+// write to) but the page itself may be written, writing over it is what
+// the user asked for. It keeps the page's mode and hard links; a failed
+// write can leave it half new, which is why this is only the fallback.
+WriteResult rewriteInPlace(const std::string& target, std::string_view bytes, int tempError)
+{
+    // O_NOFOLLOW: a link planted since the check is refused, never written
+    // through. O_NONBLOCK: a FIFO under that name fails instead of hanging.
+    const int fd = ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        return failure(tempError);
+    }
+    int error = 0;
+    if (!writeAll(fd, bytes) || ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 || ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    return error == 0 ? WriteResult{true, {}} : failure(error);
+}
+
 } // namespace
 
 std::string ToNarrow(std::u16string_view text, const char* charset)
 {
-    Iconv cd(charset, kHostUtf16);
-    return cd.valid() ? narrowWith(cd.get(), text) : std::string();
+    return narrow(text, charset).value_or(std::string());
 }
 
 std::string ToLocaleNarrow(std::u16string_view text)
 {
-    Iconv cd(UserLocale().codeset().c_str(), kHostUtf16);
-    return cd.valid() ? narrowWith(cd.get(), text) : ToNarrow(text, "UTF-8");
+    if (auto page = narrow(text, pageCharset(UserLocale().codeset()).c_str()))
+        return std::move(*page);
+    // A codeset iconv does not know: UTF-8 at least keeps every character.
+    return utf8(text);
 }
 
 WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view bytes)
 {
-    failWritesInsteadOfDying();
-
     const std::string target = utf8(fileName);
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+
+    // The page itself, not what a link planted under its name points to.
+    struct stat page {};
+    const bool regular = ::lstat(target.c_str(), &page) == 0 && S_ISREG(page.st_mode);
 
     // A fresh name in the same directory, so that the final rename stays on
     // one file system and swaps the whole file in at once. O_EXCL with
     // O_NOFOLLOW refuses anything planted under that name.
     std::string temp;
     int fd = -1;
+    int error = EEXIST;
     static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 100 && fd < 0 && error == EEXIST; ++attempt) {
         temp = dir + "." + base + "." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".tmp";
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return failure(errno);
+        if (fd < 0)
+            error = errno;
     }
     if (fd < 0)
-        return failure(EEXIST);
+        return regular ? rewriteInPlace(target, bytes, error) : failure(error);
 
-    int error = 0;
+    // The user may have made the page private (600); a new file would get
+    // the umask's mode instead. A file system without modes (FAT) refuses
+    // this, which is no reason to refuse the page.
+    if (regular)
+        ::fchmod(fd, page.st_mode & 0777);
+    error = 0;
     if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)

@@ -87,7 +87,8 @@ int main(int argc, char** argv)
     RECT box;
     ::GetClientRect(frmMain, &box);
     CHECK(box.right == px(design::kClientWidth) && box.bottom == px(design::kClientHeight) && dpi >= 96);
-    CHECK(text(frmMain) == design::kCaption && !(::GetWindowLongW(frmMain, GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX)));
+    CHECK(text(frmMain) == design::kCaption && !(::GetWindowLongW(frmMain, GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX)) &&
+          checked("chkCnvScript") && checked("chkCovCode"));
     // By kind: two-state check boxes, buttons that are never the default,
     // txtTag with both scroll bars and no word wrap.
     constexpr LONG kMask[] = {0, 0, BS_TYPEMASK, BS_TYPEMASK, ES_MULTILINE | ES_AUTOHSCROLL | WS_HSCROLL | WS_VSCROLL};
@@ -102,7 +103,6 @@ int main(int argc, char** argv)
         CHECK(text(w) == c.text && (::GetWindowLongW(w, GWL_STYLE) & kMask[kind]) == kStyle[kind]);
         CHECK((c.kind != design::Kind::LineEdit && c.kind != design::Kind::MultiLineEdit) || ::SendMessageW(w, EM_GETLIMITTEXT, 0, 0) >= 0x7FFFFFFE);
     }
-    CHECK(checked("chkCnvScript") && checked("chkCovCode"));
 
     const auto focus = [] { GUITHREADINFO info{}; info.cbSize = sizeof info; ::GetGUIThreadInfo(quorvel.dwThreadId, &info); return info.hwndFocus; };
     const auto press = [](BYTE key, BYTE shift = 0) { for (const auto& [k, up] : {std::pair{shift, 0}, {key, 0}, {key, KEYEVENTF_KEYUP}, {shift, KEYEVENTF_KEYUP}})
@@ -139,8 +139,8 @@ int main(int argc, char** argv)
         row = "row " + std::to_string(&r - rows.data());
         CHECK(ApiDef::WritePreviewFile(u"page.html", r.text).ok && slurp("page.html") == r.cp932);
         setText("txtTag", r.text);
-        ::SendMessageW(item("btnCopy"), BM_CLICK, 0, 0);
-        CHECK(clipboard(CF_UNICODETEXT) == bytesOf(r.text) && running());
+        ::SendMessageTimeoutW(item("btnCopy"), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, nullptr);  // a box would hold it
+        CHECK(clipboard(CF_UNICODETEXT) == bytesOf(r.text) && running() && !::FindWindowW(L"#32770", nullptr));
         CHECK(r.cp932.find("&#") != std::string::npos || clipboard(CF_TEXT) == r.cp932 + '\0');
     }
     row = "copy while another program holds the clipboard";
@@ -160,7 +160,7 @@ int main(int argc, char** argv)
     std::u16string decoded(page.size(), u'\0');
     decoded.resize(static_cast<std::size_t>(::MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, page.data(), static_cast<int>(page.size()),
                                                                   reinterpret_cast<wchar_t*>(decoded.data()), static_cast<int>(page.size()))));
-    CHECK(decoded == TagComposer::PreviewPage(tag));
+    CHECK(decoded == TagComposer::PreviewPage(tag) && !::FindWindowW(L"#32770", nullptr));
 
     row = "preview while the old page is held open";
     const HANDLE held = ::CreateFileW(L"quorvel.html", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);

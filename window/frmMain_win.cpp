@@ -140,9 +140,12 @@ void chkCovCode_Click()
 }
 
 // A multi-line edit asks for every key; Tab is taken back so that it moves
-// the focus as in every other field, while Enter still breaks the line.
+// the focus as in every other field, while Enter still breaks the line. Esc
+// never reaches the edit: in a dialog-style loop it would close the window.
 LRESULT CALLBACK txtTagProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if ((message == WM_KEYDOWN || message == WM_CHAR) && wParam == VK_ESCAPE)
+        return 0;
     LRESULT code = ::CallWindowProcW(editProcedure, window, message, wParam, lParam);
     const auto* key = reinterpret_cast<const MSG*>(lParam);
     if (message == WM_GETDLGCODE && key && key->wParam == VK_TAB)

@@ -107,14 +107,15 @@ int main(int argc, char** argv)
     const auto focus = [] { GUITHREADINFO info{}; info.cbSize = sizeof info; ::GetGUIThreadInfo(quorvel.dwThreadId, &info); return info.hwndFocus; };
     const auto press = [](BYTE key, BYTE shift = 0) { for (const auto& [k, up] : {std::pair{shift, 0}, {key, 0}, {key, KEYEVENTF_KEYUP}, {shift, KEYEVENTF_KEYUP}})
                                                           if (k) ::keybd_event(k, 0, static_cast<DWORD>(up), 0); };
-    // Enter and Esc press nothing (no make: txtTag keeps its text); Tab goes
-    // round the whole order, then Shift+Tab back.
+    // Enter and Esc press nothing (no make: txtTag keeps its text, and Esc
+    // anywhere leaves the window open); Tab goes round the whole order, then
+    // Shift+Tab back.
     press(VK_RETURN);
-    press(VK_ESCAPE);
     const auto order = design::TabOrder();
     for (std::size_t i = 0; i <= 2 * order.size(); ++i) {
         row = "tab order step " + std::to_string(i);
         CHECK(until([&] { return focus() == item(order[i <= order.size() ? i % order.size() : 2 * order.size() - i]->name); }));
+        press(VK_ESCAPE);
         press(VK_TAB, i >= order.size() ? VK_SHIFT : 0);
     }
     CHECK(text(item("txtTag")) == design::kInstruction && running());

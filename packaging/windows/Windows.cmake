@@ -40,7 +40,9 @@ set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/quorvel.rc PROPERTIES OB
 add_executable(quorvel WIN32 main_win.cpp ${CMAKE_CURRENT_BINARY_DIR}/quorvel.rc)
 target_link_libraries(quorvel PRIVATE quorvel_window quorvel_platform quorvel_warnings)
 # Stripped: the download carries no debugging symbols.
-target_link_options(quorvel PRIVATE -s)
+if(MINGW)
+    target_link_options(quorvel PRIVATE -s)
+endif()
 
 # The download: the program, its licence and a short read-me in each language.
 set(zip ${CMAKE_CURRENT_BINARY_DIR}/quorvel-${PROJECT_VERSION}-windows-x64.zip)

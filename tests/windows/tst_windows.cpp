@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace design = frmMainDesign;
@@ -121,17 +122,16 @@ int main(int argc, char** argv)
     CHECK(text(item("txtTag")) == design::kInstruction && running());
 
     const std::u16string linkText = u"O'Brien の \"メール\" <b>", address = u"a'b\"c@例え.jp";
-    struct Step { const char* box; bool script, encode; };
-    // From both checked: each click, the options it leaves, and the tag made with them.
     setText("txtTitle", linkText);
     setText("txtMail", address);
-    for (const Step step : {Step{"chkCnvScript", false, false}, {"chkCovCode", true, true}, {"chkCovCode", true, false},
-                            {"chkCnvScript", false, false}, {"chkCnvScript", true, false}, {"chkCovCode", true, true}}) {
-        row = std::string("click ") + step.box + " to " + std::to_string(step.script) + std::to_string(step.encode);
-        click(step.box);
-        CHECK(until([&] { return checked("chkCnvScript") == step.script && checked("chkCovCode") == step.encode; }));
+    // From both checked: each click, the options it leaves, and the tag made with them.
+    for (const auto& [option, script, encode] : {std::tuple{"chkCnvScript", false, false}, {"chkCovCode", true, true}, {"chkCovCode", true, false},
+                                                 {"chkCnvScript", false, false}, {"chkCnvScript", true, false}, {"chkCovCode", true, true}}) {
+        row = std::string("click ") + option + " to " + std::to_string(script) + std::to_string(encode);
+        click(option);
+        CHECK(until([&] { return checked("chkCnvScript") == script && checked("chkCovCode") == encode; }));
         click("btnMake");
-        CHECK(until([&] { return text(item("txtTag")) == TagComposer::Compose(linkText, address, {step.script, step.encode}); }));
+        CHECK(until([&] { return text(item("txtTag")) == TagComposer::Compose(linkText, address, {script, encode}); }));
     }
 
     // Each row: the page's bytes straight from the platform layer; copied,

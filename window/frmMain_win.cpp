@@ -235,7 +235,10 @@ int Run(void* instanceHandle, int showCommand)
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = frmMainProcedure;
     windowClass.hInstance = instance;
+    // Both sizes from the icon's own images, so that neither is a scaled copy.
     windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(1));
+    windowClass.hIconSm = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
+                                                          ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     windowClass.hCursor = ::LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
     windowClass.lpszClassName = kClassName;

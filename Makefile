@@ -37,9 +37,20 @@ screenshot: deps
 	@$(MAKE) --no-print-directory build
 	./scripts/screenshot $(BUILD)/quorvel docs/screenshot.png
 	./scripts/screenshot $(BUILD)/quorvel docs/screenshot-scale2.png 2
+	@$(MAKE) --no-print-directory windows
+	./scripts/screenshot-windows build/windows/quorvel.exe docs/screenshot-windows.png
 
 clean:
 	rm -rf build
+
+# The Windows program, cross-compiled with mingw-w64: build/windows/quorvel.exe
+# (static, no DLLs beside it) and build/windows/quorvel-<version>-windows-x64.zip.
+.PHONY: windows
+build/windows/build.ninja:
+	cmake --preset windows
+
+windows: deps build/windows/build.ninja
+	cmake --build --preset windows
 
 # The Debian package, written into $(BUILD); install it with
 # sudo apt install ./$(BUILD)/quorvel_*.deb

@@ -35,18 +35,23 @@ bool platformKnown = false;
 
 using VersionQueryA = BOOL(WINAPI*)(LPOSVERSIONINFOA);
 using VersionQueryW = BOOL(WINAPI*)(LPOSVERSIONINFOW);
+using ShellOpenA = HINSTANCE(WINAPI*)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
+using ShellOpenW = HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
 
-// The version queries are bound by name when first needed: a system that
-// lacks the entry point is then a failed query rather than a program that
-// cannot load. (It also keeps the build clear of the SDK's deprecation of
-// both queries.)
+// The version queries and the shell are bound by name when first needed: a
+// system that lacks an entry point is then a failed call rather than a
+// program that cannot load, and shell32 with all it pulls in is loaded only
+// for the first preview, not at every start. (It also keeps the build clear
+// of the SDK's deprecation of both version queries.)
 template <typename Function>
-Function bindKernel32(const char* name)
+Function bind(const wchar_t* library, const char* name)
 {
-    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    if (!kernel32)
+    HMODULE module = ::GetModuleHandleW(library);
+    if (!module)
+        module = ::LoadLibraryW(library);  // kept for the rest of the run
+    if (!module)
         return nullptr;
-    const FARPROC entry = ::GetProcAddress(kernel32, name);
+    const FARPROC entry = ::GetProcAddress(module, name);
     if (!entry)
         return nullptr;
     // Through the generic function-pointer type, which converts to any other
@@ -161,14 +166,14 @@ std::int32_t GetPlatformId()
         return static_cast<std::int32_t>(osVersion.narrow.dwPlatformId);
 
     osVersion.narrow.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-    const auto narrowQuery = bindKernel32<VersionQueryA>("GetVersionExA");
+    const auto narrowQuery = bind<VersionQueryA>(L"kernel32.dll", "GetVersionExA");
     const bool narrowUnavailable = narrowQuery == nullptr;
     if (narrowUnavailable || !narrowQuery(&osVersion.narrow))
         osVersion.narrow.dwPlatformId = kPlatformWin9x;
 
     if (narrowUnavailable) {
         osVersion.wide.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
-        const auto wideQuery = bindKernel32<VersionQueryW>("GetVersionExW");
+        const auto wideQuery = bind<VersionQueryW>(L"kernel32.dll", "GetVersionExW");
         if (!wideQuery || !wideQuery(&osVersion.wide))
             osVersion.wide.dwPlatformId = kPlatformWin9x;
     }
@@ -185,11 +190,17 @@ std::int32_t OpenWithShell(WindowHandle owner, std::u16string_view operation,
     HINSTANCE result = nullptr;
     // Empty strings go to the shell as empty strings, never as null pointers.
     if (GetPlatformId() == kPlatformNT) {
+        const auto shellExecute = bind<ShellOpenW>(L"shell32.dll", "ShellExecuteW");
+        if (!shellExecute)
+            return SE_ERR_DLLNOTFOUND;
         const std::wstring op = wide(operation), path = wide(file), params = wide(parameters), dir = wide(directory);
-        result = ::ShellExecuteW(window, op.c_str(), path.c_str(), params.c_str(), dir.c_str(), showCommand);
+        result = shellExecute(window, op.c_str(), path.c_str(), params.c_str(), dir.c_str(), showCommand);
     } else {
+        const auto shellExecute = bind<ShellOpenA>(L"shell32.dll", "ShellExecuteA");
+        if (!shellExecute)
+            return SE_ERR_DLLNOTFOUND;
         const std::string op = ansi(operation), path = ansi(file), params = ansi(parameters), dir = ansi(directory);
-        result = ::ShellExecuteA(window, op.c_str(), path.c_str(), params.c_str(), dir.c_str(), showCommand);
+        result = shellExecute(window, op.c_str(), path.c_str(), params.c_str(), dir.c_str(), showCommand);
     }
     // The shell's HINSTANCE is only ever a small status code, passed on as it is.
     return static_cast<std::int32_t>(reinterpret_cast<INT_PTR>(result));

@@ -1,0 +1,183 @@
+// Runs under Wine in code page 932: drives quorvel.exe through its controls as
+// a user would, and calls the platform layer where the window cannot reach.
+// Expected tags come from the shared composer, expected bytes from
+// tests/narrow_rows.json (split into files by run-under-wine).
+//   tst_windows QUORVEL_EXE ROWS_DIR      (working directory: a fresh one)
+
+#include "TagComposer.h"
+#include "frmMain_win.h"
+#include "platform/ApiDef.h"
+#include "platform/PreviewFile.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace design = frmMainDesign;
+
+int failures = 0;
+std::string row;  // what a failure belongs to
+#define CHECK(ok) ((ok) ? void() : (++failures, void(std::printf("FAIL %s (line %d): %s\n", row.c_str(), __LINE__, #ok))))
+
+PROCESS_INFORMATION quorvel{};
+HWND frmMain = nullptr;
+
+std::string slurp(const std::string& path) { std::ifstream file(path, std::ios::binary); return {std::istreambuf_iterator<char>(file), {}}; }
+// Polls for up to five seconds: the program answers in its own time.
+template <typename Condition> bool until(Condition met) { for (int i = 0; i < 250; ++i, ::Sleep(20)) if (met()) return true; return false; }
+HWND item(std::string_view name) { return ::GetDlgItem(frmMain, frmMain_win::ControlId(name)); }
+std::u16string text(HWND window) { std::vector<char16_t> b(65536); ::SendMessageW(window, WM_GETTEXT, b.size(), reinterpret_cast<LPARAM>(b.data())); return b.data(); }
+void setText(std::string_view name, const std::u16string& value) { ::SendMessageW(item(name), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str())); }
+bool checked(std::string_view name) { return ::SendMessageW(item(name), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+void click(std::string_view name) { ::PostMessageW(item(name), BM_CLICK, 0, 0); }
+bool running() { return ::WaitForSingleObject(quorvel.hProcess, 0) == WAIT_TIMEOUT && ::IsWindow(frmMain); }
+std::string bytesOf(const std::u16string& text) { return {reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2}; }
+
+// The whole block the clipboard holds in `format`, terminating zero included.
+std::string clipboard(UINT format)
+{
+    const HANDLE block = until([] { return ::OpenClipboard(nullptr); }) ? ::GetClipboardData(format) : nullptr;
+    const std::string bytes = block ? std::string(static_cast<const char*>(::GlobalLock(block)), ::GlobalSize(block)) : "(none)";
+    return ::GlobalUnlock(block), ::CloseClipboard(), bytes;
+}
+
+// The box the window shows: its caption, OK only, no icon, modal to the
+// window, which keeps running once it is answered. Returns its text.
+std::u16string answerBox()
+{
+    HWND box = nullptr;
+    if (!until([&] { return (box = ::FindWindowW(L"#32770", nullptr)) && ::GetWindow(box, GW_OWNER) == frmMain; })) return u"(no message box)";
+    CHECK(text(box) == design::kAppTitle && !::IsWindowEnabled(frmMain));
+    CHECK(::GetDlgItem(box, IDOK) && !::GetDlgItem(box, IDCANCEL) && !::SendDlgItemMessageW(box, 0x440, STM_GETICON, 0, 0));
+    const std::u16string message = text(::GetDlgItem(box, 0xFFFF));
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    CHECK(until([&] { return !::IsWindow(box); }) && running());
+    return message;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc != 3 || ::GetACP() != 932)
+        return std::printf("FAIL: needs QUORVEL_EXE ROWS_DIR and code page 932 (LANG=ja_JP.UTF-8), has %u\n", ::GetACP()), 1;
+    // Row i of the table: its text in UTF-16 and its CP932 bytes.
+    struct Row { std::u16string text; std::string cp932; };
+    std::vector<Row> rows;
+    for (std::string base; std::ifstream(base = std::string(argv[2]) + "\\" + std::to_string(rows.size()) + ".cp932");) {
+        const std::string utf16 = slurp(base.substr(0, base.size() - 5) + "u16");
+        rows.push_back({std::u16string(reinterpret_cast<const char16_t*>(utf16.data()), utf16.size() / 2), slurp(base)});
+    }
+    row = "the wide shell entry point, for a name code page 932 cannot spell";
+    ::RegSetKeyValueW(HKEY_CLASSES_ROOT, L".html", nullptr, REG_SZ, L"htmlfile", 18);
+    ::CloseHandle(::CreateFileW(L"\u00f8\u00e9.html", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    CHECK(ApiDef::OpenWithShell(0, u"Open", u"\u00f8\u00e9.html", u"", u"", 1) > 32);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    if (!::CreateProcessA(argv[1], nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &quorvel))
+        return std::printf("FAIL: cannot start %s\n", argv[1]), 1;
+    ::WaitForInputIdle(quorvel.hProcess, 20000);  // the window is laid out and waits for input
+    until([] { return (frmMain = ::FindWindowW(frmMain_win::kClassName, nullptr)) != nullptr; });
+    row = "window";
+    const int dpi = static_cast<int>(::GetDpiForWindow(frmMain));
+    const auto px = [&](int twips) { return ::MulDiv(twips, dpi, 1440); };
+    RECT box;
+    ::GetClientRect(frmMain, &box);
+    CHECK(box.right == px(design::kClientWidth) && box.bottom == px(design::kClientHeight) && dpi >= 96);
+    CHECK(text(frmMain) == design::kCaption && !(::GetWindowLongW(frmMain, GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX)) &&
+          checked("chkCnvScript") && checked("chkCovCode"));
+    // By kind: two-state check boxes, buttons that are never the default,
+    // txtTag with both scroll bars and no word wrap.
+    constexpr LONG kMask[] = {0, 0, BS_TYPEMASK, BS_TYPEMASK, ES_MULTILINE | ES_AUTOHSCROLL | WS_HSCROLL | WS_VSCROLL};
+    constexpr LONG kStyle[] = {0, 0, BS_AUTOCHECKBOX, BS_PUSHBUTTON, kMask[4]};
+    for (const design::Control& c : design::kControls) {
+        row = c.name;
+        const HWND w = item(c.name);
+        ::GetWindowRect(w, &box);
+        ::MapWindowPoints(nullptr, frmMain, reinterpret_cast<POINT*>(&box), 2);
+        CHECK(box.left == px(c.left) && box.top == px(c.top) && box.right - box.left == px(c.width) && box.bottom - box.top == px(c.height));
+        const auto kind = static_cast<std::size_t>(c.kind);
+        CHECK(text(w) == c.text && (::GetWindowLongW(w, GWL_STYLE) & kMask[kind]) == kStyle[kind]);
+        CHECK((c.kind != design::Kind::LineEdit && c.kind != design::Kind::MultiLineEdit) || ::SendMessageW(w, EM_GETLIMITTEXT, 0, 0) >= 0x7FFFFFFE);
+    }
+
+    const auto focus = [] { GUITHREADINFO info{}; info.cbSize = sizeof info; ::GetGUIThreadInfo(quorvel.dwThreadId, &info); return info.hwndFocus; };
+    const auto press = [](BYTE key, BYTE shift = 0) { for (const auto& [k, up] : {std::pair{shift, 0}, {key, 0}, {key, KEYEVENTF_KEYUP}, {shift, KEYEVENTF_KEYUP}})
+                                                          if (k) ::keybd_event(k, 0, static_cast<DWORD>(up), 0); };
+    // Enter and Esc press nothing (no make: txtTag keeps its text, and Esc
+    // anywhere leaves the window open); Tab goes round the whole order, then
+    // Shift+Tab back.
+    press(VK_RETURN);
+    const auto order = design::TabOrder();
+    for (std::size_t i = 0; i <= 2 * order.size(); ++i) {
+        row = "tab order step " + std::to_string(i);
+        CHECK(until([&] { return focus() == item(order[i <= order.size() ? i % order.size() : 2 * order.size() - i]->name); }));
+        press(VK_ESCAPE);
+        press(VK_TAB, i >= order.size() ? VK_SHIFT : 0);
+    }
+    CHECK(text(item("txtTag")) == design::kInstruction && running());
+
+    const std::u16string linkText = u"O'Brien の \"メール\" <b>", address = u"a'b\"c@例え.jp";
+    setText("txtTitle", linkText);
+    setText("txtMail", address);
+    // From both checked: each click, the options it leaves, and the tag made with them.
+    for (const auto& [option, script, encode] : {std::tuple{"chkCnvScript", false, false}, {"chkCovCode", true, true}, {"chkCovCode", true, false},
+                                                 {"chkCnvScript", false, false}, {"chkCnvScript", true, false}, {"chkCovCode", true, true}}) {
+        row = std::string("click ") + option + " to " + std::to_string(script) + std::to_string(encode);
+        click(option);
+        CHECK(until([&] { return checked("chkCnvScript") == script && checked("chkCovCode") == encode; }));
+        click("btnMake");
+        CHECK(until([&] { return text(item("txtTag")) == TagComposer::Compose(linkText, address, {script, encode}); }));
+    }
+
+    // Each row: the page's bytes straight from the platform layer; copied,
+    // the CP932 bytes of a row the code page holds whole, and the Unicode form.
+    for (const Row& r : rows) {
+        row = "row " + std::to_string(&r - rows.data());
+        CHECK(ApiDef::WritePreviewFile(u"page.html", r.text).ok && slurp("page.html") == r.cp932);
+        setText("txtTag", r.text);
+        ::SendMessageTimeoutW(item("btnCopy"), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, nullptr);  // a box would hold it
+        CHECK(clipboard(CF_UNICODETEXT) == bytesOf(r.text) && running() && !::FindWindowW(L"#32770", nullptr));
+        CHECK(r.cp932.find("&#") != std::string::npos || clipboard(CF_TEXT) == r.cp932 + '\0');
+    }
+    row = "copy while another program holds the clipboard";
+    ::OpenClipboard(nullptr);
+    setText("txtTag", u"not copied");
+    click("btnCopy");
+    CHECK(answerBox() == design::kCopyFailed);
+    ::CloseClipboard();
+    CHECK(rows.size() > 5 && clipboard(CF_UNICODETEXT) == bytesOf(rows.back().text));
+
+    row = "preview";  // both options are on again: a fresh encoded tag, its page in CP932
+    const std::u16string tag = TagComposer::Compose(linkText, address, {});
+    setText("txtTag", u"edited");
+    click("btnPreView");
+    std::string page;
+    CHECK(until([&] { return text(item("txtTag")) == tag && !(page = slurp("quorvel.html")).empty(); }));
+    std::u16string decoded(page.size(), u'\0');
+    decoded.resize(static_cast<std::size_t>(::MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, page.data(), static_cast<int>(page.size()),
+                                                                  reinterpret_cast<wchar_t*>(decoded.data()), static_cast<int>(page.size()))));
+    CHECK(decoded == TagComposer::PreviewPage(tag) && !::FindWindowW(L"#32770", nullptr));
+
+    row = "preview while the old page is held open";
+    const HANDLE held = ::CreateFileW(L"quorvel.html", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const std::u16string failed = design::WriteFailedMessage(u""), message = (click("btnPreView"), answerBox());
+    CHECK(message.size() > failed.size() && message.starts_with(failed));
+    ::CloseHandle(held);
+    WIN32_FIND_DATAW found;
+    CHECK(slurp("quorvel.html") == page && ::FindFirstFileW(L"*.tmp", &found) == INVALID_HANDLE_VALUE);
+
+    row = "preview without an .html association";
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L".html");
+    click("btnPreView");
+    CHECK(answerBox() == design::kShellError);
+
+    row = "close";
+    ::PostMessageW(frmMain, WM_CLOSE, 0, 0);
+    CHECK(::WaitForSingleObject(quorvel.hProcess, 5000) == WAIT_OBJECT_0);
+    return std::printf("%d failed\n", failures), failures ? 1 : 0;
+}

@@ -24,8 +24,6 @@ class TagComposerTest : public QObject {
 private slots:
     void rows_data();
     void rows();
-    void previewPage_data();
-    void previewPage();
 };
 
 void TagComposerTest::rows_data()
@@ -52,26 +50,6 @@ void TagComposerTest::rows()
     // Without the script the encode option is never read.
     if (!options.script)
         QCOMPARE(TagComposer::Compose(text, address, {false, true}), tag);
-}
-
-void TagComposerTest::previewPage_data()
-{
-    QTest::addColumn<QString>("tag");
-    QTest::addColumn<QString>("page");
-    const QString head = QStringLiteral("<html>\r\n<head>\r\n<title>Quorvel プレビュー</title>\r\n"
-                                        "</head>\r\n<body>\r\n下記のように表示されます。<br><br>\r\n");
-    // The plain link has no break of its own, so </body> follows at once,
-    // while a script block's final break leaves an empty line.
-    QTest::newRow("plain") << "<a>" << head + "<a>\r\n</body>\r\n</html>\r\n";
-    QTest::newRow("script") << "<s>\r\n" << head + "<s>\r\n\r\n</body>\r\n</html>\r\n";
-    QTest::newRow("empty") << "" << head + "\r\n</body>\r\n</html>\r\n";
-}
-
-void TagComposerTest::previewPage()
-{
-    QFETCH(QString, tag);
-    QFETCH(QString, page);
-    QCOMPARE(TagComposer::PreviewPage(tag.toStdU16String()), page.toStdU16String());
 }
 
 QTEST_APPLESS_MAIN(TagComposerTest)

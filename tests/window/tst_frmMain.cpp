@@ -93,6 +93,8 @@ private slots:
         // Tab follows the tab indexes; in the result field it moves on too.
         QStringList seen{QApplication::focusWidget()->objectName()};
         for (int i = 0; i < 8; ++i) {
+            if (i != 2)  // Enter presses no button; in the result field it breaks the line
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             seen << QApplication::focusWidget()->objectName();
         }
@@ -103,6 +105,8 @@ private slots:
             edit->setText(QString(100000, u'a'));
             QCOMPARE(edit->text().size(), 100000);
         }
+        click(QStringLiteral("btnMake"));  // a long encoded address: its references must stay inside their buffer (the sanitizer build)
+        QCOMPARE(m_window->tagText().size(), 600106);
     }
 
     void coupling_data()

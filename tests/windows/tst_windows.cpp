@@ -90,10 +90,11 @@ int main(int argc, char** argv)
     CHECK(box.right == px(design::kClientWidth) && box.bottom == px(design::kClientHeight) && dpi >= 96);
     CHECK(text(frmMain) == design::kCaption && !(::GetWindowLongW(frmMain, GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX)) &&
           checked("chkCnvScript") && checked("chkCovCode"));
-    // By kind: two-state check boxes, buttons that are never the default,
-    // txtTag with both scroll bars and no word wrap.
-    constexpr LONG kMask[] = {0, 0, BS_TYPEMASK, BS_TYPEMASK, ES_MULTILINE | ES_AUTOHSCROLL | WS_HSCROLL | WS_VSCROLL};
-    constexpr LONG kStyle[] = {0, 0, BS_AUTOCHECKBOX, BS_PUSHBUTTON, kMask[4]};
+    // By kind: line fields that scroll as they fill, two-state check boxes,
+    // buttons that are never the default, txtTag with both scroll bars and no
+    // word wrap.
+    constexpr LONG kMask[] = {0, ES_AUTOHSCROLL, BS_TYPEMASK, BS_TYPEMASK, ES_MULTILINE | ES_AUTOHSCROLL | WS_HSCROLL | WS_VSCROLL};
+    constexpr LONG kStyle[] = {0, ES_AUTOHSCROLL, BS_AUTOCHECKBOX, BS_PUSHBUTTON, kMask[4]};
     for (const design::Control& c : design::kControls) {
         row = c.name;
         const HWND w = item(c.name);
@@ -108,18 +109,20 @@ int main(int argc, char** argv)
     const auto focus = [] { GUITHREADINFO info{}; info.cbSize = sizeof info; ::GetGUIThreadInfo(quorvel.dwThreadId, &info); return info.hwndFocus; };
     const auto press = [](BYTE key, BYTE shift = 0) { for (const auto& [k, up] : {std::pair{shift, 0}, {key, 0}, {key, KEYEVENTF_KEYUP}, {shift, KEYEVENTF_KEYUP}})
                                                           if (k) ::keybd_event(k, 0, static_cast<DWORD>(up), 0); };
-    // Enter and Esc press nothing (no make: txtTag keeps its text, and Esc
-    // anywhere leaves the window open); Tab goes round the whole order, then
-    // Shift+Tab back.
+    // Enter and Esc press nothing (no make: txtTag holds only the line break
+    // Enter typed there, and Esc anywhere leaves the window open); Tab goes
+    // round the whole order, then Shift+Tab back.
     press(VK_RETURN);
     const auto order = design::TabOrder();
     for (std::size_t i = 0; i <= 2 * order.size(); ++i) {
         row = "tab order step " + std::to_string(i);
         CHECK(until([&] { return focus() == item(order[i <= order.size() ? i % order.size() : 2 * order.size() - i]->name); }));
         press(VK_ESCAPE);
+        if (i == 2)  // in txtTag, which Tab selected whole, Enter breaks the line
+            press(VK_RETURN);
         press(VK_TAB, i >= order.size() ? VK_SHIFT : 0);
     }
-    CHECK(text(item("txtTag")) == design::kInstruction && running());
+    CHECK(text(item("txtTag")) == u"\r\n" && running());
 
     const std::u16string linkText = u"O'Brien の \"メール\" <b>", address = u"a'b\"c@例え.jp";
     setText("txtTitle", linkText);
@@ -136,12 +139,14 @@ int main(int argc, char** argv)
 
     // Each row: the page's bytes straight from the platform layer; copied,
     // the CP932 bytes of a row the code page holds whole, and the Unicode form.
+    // A format another program left there must not outlive the first copy.
+    ::OpenClipboard(nullptr), ::EmptyClipboard(), ::SetClipboardData(CF_DIB, ::GlobalAlloc(GMEM_MOVEABLE, 64)), ::CloseClipboard();
     for (const Row& r : rows) {
         row = "row " + std::to_string(&r - rows.data());
         CHECK(ApiDef::WritePreviewFile(u"page.html", r.text).ok && slurp("page.html") == r.cp932);
         setText("txtTag", r.text);
         ::SendMessageTimeoutW(item("btnCopy"), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, nullptr);  // a box would hold it
-        CHECK(clipboard(CF_UNICODETEXT) == bytesOf(r.text) && running() && !::FindWindowW(L"#32770", nullptr));
+        CHECK(clipboard(CF_UNICODETEXT) == bytesOf(r.text) && running() && !::FindWindowW(L"#32770", nullptr) && !::IsClipboardFormatAvailable(CF_DIB));
         CHECK(r.cp932.find("&#") != std::string::npos || clipboard(CF_TEXT) == r.cp932 + '\0');
     }
     row = "copy while another program holds the clipboard";
@@ -163,16 +168,16 @@ int main(int argc, char** argv)
                                                                   reinterpret_cast<wchar_t*>(decoded.data()), static_cast<int>(page.size()))));
     CHECK(decoded == TagComposer::PreviewPage(tag) && !::FindWindowW(L"#32770", nullptr));
 
-    row = "preview while the old page is held open";
+    row = "preview while the old page is held open";  // and nothing opened: without an association that would be a box
+    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L".html");
     const HANDLE held = ::CreateFileW(L"quorvel.html", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     const std::u16string failed = design::WriteFailedMessage(u""), message = (click("btnPreView"), answerBox());
-    CHECK(message.size() > failed.size() && message.starts_with(failed));
+    CHECK(message.size() > failed.size() && message.starts_with(failed) && answerBox() == u"(no message box)");
     ::CloseHandle(held);
     WIN32_FIND_DATAW found;
     CHECK(slurp("quorvel.html") == page && ::FindFirstFileW(L"*.tmp", &found) == INVALID_HANDLE_VALUE);
 
     row = "preview without an .html association";
-    ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L".html");
     click("btnPreView");
     CHECK(answerBox() == design::kShellError);
 

@@ -264,6 +264,12 @@ int Run(void* instanceHandle, int showCommand)
 
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Enter presses nothing: the dialog manager would click a focused
+        // push button, which stands in for the default button the window
+        // does not have. Only the result field takes it, as a line break.
+        if ((message.message == WM_KEYDOWN || message.message == WM_CHAR) && message.wParam == VK_RETURN
+            && message.hwnd != control("txtTag"))
+            continue;
         // Tab and Shift+Tab move the focus as in a dialog.
         if (::IsDialogMessageW(frmMain, &message))
             continue;

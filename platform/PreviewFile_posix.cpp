@@ -177,7 +177,9 @@ std::string pageCharset(std::string codeset)
 {
     for (char& c : codeset)
         c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    if (codeset == "SHIFT_JIS" || codeset == "SHIFT-JIS" || codeset == "SJIS" || codeset == "MS_KANJI")
+    // Every Shift_JIS codeset, SHIFT_JISX0213 included, which writes the yen
+    // sign as 0x5C just the same.
+    if (codeset.rfind("SHIFT", 0) == 0 || codeset.rfind("SJIS", 0) == 0 || codeset == "MS_KANJI")
         return "CP932";
     return codeset;
 }

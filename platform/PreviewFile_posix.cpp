@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -133,6 +134,10 @@ std::optional<std::string> narrow(std::u16string_view text, const char* charset)
     Iconv from(kHostUtf16, charset);
     if (!to.valid() || !from.valid())
         return std::nullopt;
+    // A character's verdict depends only on the character: asked once per
+    // character of the BMP, a page of references costs a lookup a character.
+    enum : unsigned char { kUnknown, kKept, kReferenced };
+    std::vector<unsigned char> verdicts(0x10000, kUnknown);
     std::u16string kept;
     kept.reserve(text.size() + 16);
     for (std::size_t i = 0; i < text.size();) {
@@ -149,7 +154,10 @@ std::optional<std::string> narrow(std::u16string_view text, const char* charset)
         const std::u16string_view character = text.substr(i, units);
         i += units;
         // (A lone surrogate never converts, so it is never kept.)
-        if (roundTrips(to.get(), from.get(), character)) {
+        unsigned char* verdict = units == 1 ? &verdicts[text[i - 1]] : nullptr;
+        if (verdict && *verdict == kUnknown)
+            *verdict = roundTrips(to.get(), from.get(), character) ? kKept : kReferenced;
+        if (verdict ? *verdict == kKept : roundTrips(to.get(), from.get(), character)) {
             kept += character;
             continue;
         }

@@ -1,10 +1,10 @@
 #include "frmMain.h"
 
-#include "platform/QtText.h"
 #include "TagComposer.h"
 #include "frmMainDesign.h"
 #include "platform/ApiDef.h"
 #include "platform/PreviewFile.h"
+#include "platform/QtText.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>

@@ -27,6 +27,16 @@ std::int32_t OpenWithShell(WindowHandle owner, std::u16string_view operation,
                            std::u16string_view file, std::u16string_view parameters,
                            std::u16string_view directory, std::int32_t showCommand);
 
+// The desktop's opener may still be deciding when OpenWithShell has to
+// return: a browser it started in the foreground keeps it running, and a
+// busy machine keeps its failures coming late. OpenWithShell then returns
+// success, and should the opener fail after all, `report` is called with
+// the owner and the error code, on the thread that called OpenWithShell, so
+// that the user hears of it all the same. Windows' shell has decided before
+// it returns, so there nothing is ever reported late.
+using LateShellFailure = void (*)(WindowHandle owner, std::int32_t result);
+void SetLateShellFailureHandler(LateShellFailure report);
+
 // The Windows platform family (1: 9x, 2: NT), queried once per run.
 // Elsewhere there is no family to choose between and the answer is 2.
 std::int32_t GetPlatformId();

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QString>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstdlib>
@@ -30,17 +31,20 @@ constexpr std::int32_t kOpened = 42;
 constexpr std::int32_t kFileNotFound = 2;
 constexpr std::int32_t kNoAssociation = 31;
 
-// How long the opener gets to give its verdict. On a desktop xdg-open does
-// not recognise (i3, sway, bare X) it starts the browser itself and only
-// returns when that closes, so an opener still running by then has done its
-// job. Its failures come much sooner. Measured with xdg-utils 1.1.3 on a
-// two-core machine (30 runs each, worst case): a missing file 43 ms, no
-// handler 247 ms, a handler that fails 274 ms; with both cores saturated by
-// other work 95, 540 and 379 ms. 800 ms covers the worst of these with room
-// to spare; any longer only keeps the user waiting on a browser that is
-// already up.
+// How long the preview's handler waits for the opener's verdict before it
+// lets the user go on. On a desktop xdg-open does not recognise (i3, sway,
+// bare X) it starts the browser itself and only returns when that closes,
+// so the wait cannot be for the verdict itself. Its failures often come
+// within this, but not always: with no handler, xdg-utils 1.1.3 took 0.54 to
+// 1.31 s on a busy two-core machine. Those still running are watched after
+// the handler has returned and a failure is reported then, so the bound only
+// decides whether the user hears of a failure at once or a moment later,
+// never whether at all.
 constexpr auto kVerdictWait = std::chrono::milliseconds(800);
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
+constexpr int kLateVerdictPollMs = 50;
+
+LateShellFailure lateFailureHandler = nullptr;
 
 #ifdef __APPLE__
 constexpr const char* kOpener = "open";
@@ -158,7 +162,7 @@ bool CopyToClipboard(WindowHandle /*owner*/, std::u16string text)
     return true;
 }
 
-std::int32_t OpenWithShell(WindowHandle /*owner*/, std::u16string_view operation,
+std::int32_t OpenWithShell(WindowHandle owner, std::u16string_view operation,
                            std::u16string_view file, std::u16string_view /*parameters*/,
                            std::u16string_view directory, std::int32_t /*showCommand*/)
 {
@@ -193,15 +197,39 @@ std::int32_t OpenWithShell(WindowHandle /*owner*/, std::u16string_view operation
         std::this_thread::sleep_for(kPollInterval);
     }
 
-    // Still running: the browser is up. Reap it whenever it ends, so that it
-    // never lingers as a zombie; when Quorvel exits first it is simply
-    // inherited by init.
+    // Still deciding, or running the browser. An opener that fails later is
+    // reported then; one that ends well, whenever, is reaped and forgotten.
+    // Watched from the event loop, so the report comes on the window's
+    // thread; the watch ends with the application, and an opener that
+    // outlives Quorvel is simply inherited by init.
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        auto* watch = new QTimer(app);
+        QObject::connect(watch, &QTimer::timeout, watch, [watch, pid, owner] {
+            int status = 0;
+            const pid_t done = ::waitpid(pid, &status, WNOHANG);
+            if (done == 0 || (done < 0 && errno == EINTR))
+                return;
+            watch->deleteLater();
+            const std::int32_t result = done == pid ? verdict(status) : kOpened;
+            if (result <= 32 && lateFailureHandler)
+                lateFailureHandler(owner, result);
+        });
+        watch->start(kLateVerdictPollMs);
+        return kOpened;
+    }
+    // Without an event loop there is nobody to tell; at least never leave
+    // a zombie behind.
     std::thread([pid] {
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }).detach();
     return kOpened;
+}
+
+void SetLateShellFailureHandler(LateShellFailure report)
+{
+    lateFailureHandler = report;
 }
 
 std::int32_t GetPlatformId()

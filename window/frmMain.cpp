@@ -181,10 +181,19 @@ void frmMain::btnPreView_Click()
         showMessage(toQString(design::WriteFailedMessage(written.reason)));
         return;
     }
+    // The opener may only fail once this handler has returned; the user
+    // hears of it then.
+    ApiDef::SetLateShellFailureHandler(&frmMain::shellFailedLate);
     const std::int32_t result = ApiDef::OpenWithShell(static_cast<ApiDef::WindowHandle>(winId()),
                                                       u"Open", design::kPreviewFile, u"", u"", 1);
     if (result <= 32)
         showMessage(toQString(design::kShellError));
+}
+
+void frmMain::shellFailedLate(std::uintptr_t owner, std::int32_t /*result*/)
+{
+    if (auto* window = qobject_cast<frmMain*>(QWidget::find(static_cast<WId>(owner))))
+        window->showMessage(toQString(design::kShellError));
 }
 
 void frmMain::chkCnvScript_Click()

@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <cstdint>
+
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -29,6 +31,7 @@ public slots:
 
 private:
     void showMessage(const QString& text);
+    static void shellFailedLate(std::uintptr_t owner, std::int32_t result);
 
     QLabel* Label1;
     QLineEdit* txtTitle;

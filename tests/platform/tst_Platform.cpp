@@ -25,6 +25,8 @@ static void addRows(const char* name) {
         QTest::newRow(qPrintable(row["name"].toString())) << row.toObject();
 }
 
+static int lateFailure = 0;  // what the opener reported once OpenWithShell had returned
+
 class tst_Platform : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
@@ -44,6 +46,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&m_window));
         ::umask(022);
         std::signal(SIGXFSZ, SIG_IGN);  // as main() does
+        ApiDef::SetLateShellFailureHandler([](ApiDef::WindowHandle, std::int32_t result) { lateFailure = result; });
     }
 
     // Each row of the narrow table in each legacy locale. A Shift_JIS
@@ -95,6 +98,7 @@ private slots:
         m_window.requestUpdate();  // delivered during the wait only if the window's events are
         const QHash<int, int> seen = m_seen;
         const QDeadlineTimer bound(1500);
+        lateFailure = 0;
         const int result = ApiDef::OpenWithShell(0, u"Open", r["file"].toString().toStdU16String(), u"", u"", 1);
         // Within the bounded wait; an opener still running by then counts as a success.
         QVERIFY2(result >= r["low"].toInt() && result <= r["high"].toInt() && !bound.hasExpired(), QByteArray::number(result));
@@ -106,6 +110,7 @@ private slots:
         const QList<QByteArray> ran = readAll("record").trimmed().split(' ');  // pid, arguments
         QCOMPARE(ran.size() == 2 ? ran[1] : "", r["ran"].toBool() ? QFile::encodeName(m_dir.filePath("quorvel.html")) : "");
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists("/proc/" + ran[0]), 5000);  // reaped once ended, not a zombie
+        QCOMPARE(lateFailure, r["late"].toInt());  // a late failure is told, a late success is not
     }
 
     void clipboard_data() { addRows("clipboard"); }

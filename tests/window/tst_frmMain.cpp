@@ -13,8 +13,10 @@
 namespace {
 
 // What the platform layer answers (1: the clipboard refuses, 2: the page is
-// not written, 3: the shell fails), and every request it got, in order.
+// not written, 3: the shell fails, 4: the shell fails once it has returned),
+// and every request it got, in order.
 int failing = 0;
+ApiDef::LateShellFailure lateFailure = nullptr;
 QStringList requests;
 
 const QString kInstruction = QStringLiteral("出来たタグをコピペしてね。\r\nコピーボタンでクリップボードにコピーされます。\r\n");
@@ -32,8 +34,11 @@ std::int32_t OpenWithShell(WindowHandle owner, std::u16string_view operation, st
 {
     requests << QStringLiteral("open %1 %2 %3 [%4] [%5] %6").arg(owner).arg(toQString(operation), toQString(file),
                                                                            toQString(parameters), toQString(directory)).arg(show);
+    if (failing == 4)
+        QTimer::singleShot(50, [owner] { if (lateFailure) lateFailure(owner, 31); });
     return failing == 3 ? 32 : 33;  // 32 and below are the shell's errors
 }
+void SetLateShellFailureHandler(LateShellFailure report) { lateFailure = report; }
 std::int32_t GetPlatformId() { return 2; }
 WriteResult WritePreviewFile(std::u16string_view fileName, std::u16string_view text)
 {
@@ -153,6 +158,7 @@ private slots:
         QTest::newRow("copy refused") << QString() << 1 << "copy %1 " + kInstruction << box.arg(QStringLiteral("クリップボードコピーに失敗しました。")) << kInstruction;
         QTest::newRow("preview opened") << edited << 0 << open << "" << plain;
         QTest::newRow("preview refused") << QString() << 3 << open << box.arg(QStringLiteral("ShellExecuteエラー")) << plain;
+        QTest::newRow("preview refused late") << QString() << 4 << open << box.arg(QStringLiteral("ShellExecuteエラー")) << plain;
         QTest::newRow("page not written") << QString() << 2 << write << box.arg(QStringLiteral("プレビューファイル「quorvel.html」を書き込めませんでした。\nDisk full")) << plain;
     }
     void commands()
@@ -182,7 +188,8 @@ private slots:
         });
         poll.start(10);
         click(QLatin1String(QTest::currentDataTag()).startsWith(QLatin1String("copy")) ? QStringLiteral("btnCopy") : QStringLiteral("btnPreView"));
-        QTEST(seen, "messages");
+        QFETCH(QString, messages);
+        QTRY_COMPARE(seen, messages);
         QCOMPARE(::requests.join(u'\n'), requests.replace(QLatin1String("%1"), QString::number(m_window->winId())));
         QTEST(m_window->tagText(), "field");
     }

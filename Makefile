@@ -27,11 +27,14 @@ run:
 	@$(MAKE) --no-print-directory build
 	$(BUILD)/quorvel
 
+# Both presets run even when the first fails, and the last line says which
+# passed, so that a newcomer need not read back through the log.
 test: deps
-	@$(MAKE) --no-print-directory build
-	ctest --preset $(PRESET)
-	@$(MAKE) --no-print-directory build PRESET=asan
-	ctest --preset asan
+	@failed=; \
+	{ $(MAKE) --no-print-directory build PRESET=default && ctest --preset default; } || failed=default; \
+	{ $(MAKE) --no-print-directory build PRESET=asan && ctest --preset asan; } || failed="$${failed:+$$failed and }asan"; \
+	if [ -z "$$failed" ]; then echo "make test: both presets passed (default, asan)"; \
+	else echo "make test: FAILED in the preset $$failed (see its test output above)" >&2; exit 1; fi
 
 screenshot: deps
 	@$(MAKE) --no-print-directory build

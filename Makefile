@@ -68,3 +68,11 @@ package: deps
 bench: deps
 	@$(MAKE) --no-print-directory build
 	./bench/run-benchmarks $(BUILD)
+
+# What each shape stops, measured: the harvester panel's table (a test of
+# `make test` too), printed.
+.PHONY: harvest-panel
+harvest-panel: deps
+	@$(MAKE) --no-print-directory build
+	@ctest --preset $(PRESET) -R '^harvest_panel$$' --output-on-failure >$(BUILD)/harvest-panel.log || { cat $(BUILD)/harvest-panel.log; exit 1; }
+	@cat $(BUILD)/tests/harvest/pages/panel.md

@@ -32,13 +32,13 @@ HWND focusBeforeDeactivation = nullptr;
 WNDPROC editProcedure = nullptr;
 
 // txtTag has no label to be named after, so screen readers get its name and
-// description from oleacc's annotation service. COM and oleacc cost more to
-// load than the whole window does to show (several times over under Wine),
-// and only assistive technology ever reads the annotation, so it is made when
-// the first one asks: every question about a window reaches that window as
-// WM_GETOBJECT before it is answered. ole32 is bound by name from the system
-// folder, so the program's imports stay as they are; if anything fails the
-// field is merely unnamed.
+// description from oleacc's annotation service. Starting COM and loading
+// oleacc would add a few per cent to every start, and only assistive
+// technology ever reads the annotation, so it is made when the first one
+// asks: every question about a window reaches that window as WM_GETOBJECT
+// before it is answered. ole32 is bound by name from the system folder, so
+// the program's imports stay as they are; if anything fails the field is
+// merely unnamed.
 bool annotationTried = false;
 bool comStarted = false;
 IAccPropServices* annotations = nullptr;

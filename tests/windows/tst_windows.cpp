@@ -83,8 +83,9 @@ int main(int argc, char** argv)
     startup.cb = sizeof startup;
     if (!::CreateProcessA(argv[1], nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &quorvel))
         return std::printf("FAIL: cannot start %s\n", argv[1]), 1;
-    ::WaitForInputIdle(quorvel.hProcess, 20000);  // the window is laid out and waits for input
-    until([] { return (frmMain = ::FindWindowW(frmMain_win::kClassName, nullptr)) != nullptr; });
+    // Shown means laid out; Wine may call the program idle earlier, while it is still loading.
+    ::WaitForInputIdle(quorvel.hProcess, 20000);
+    until([] { return (frmMain = ::FindWindowW(frmMain_win::kClassName, nullptr)) && ::IsWindowVisible(frmMain); });
     row = "window";
     const int dpi = static_cast<int>(::GetDpiForWindow(frmMain));
     const auto px = [&](int twips) { return ::MulDiv(twips, dpi, 1440); };

@@ -36,9 +36,10 @@ WNDPROC editProcedure = nullptr;
 // oleacc would add a few per cent to every start, and only assistive
 // technology ever reads the annotation, so it is made when the first one
 // asks: every question about a window reaches that window as WM_GETOBJECT
-// before it is answered. ole32 is bound by name from the system folder, so
-// the program's imports stay as they are; if anything fails the field is
-// merely unnamed.
+// before it is answered, and a reader asks about the main window or the
+// field itself before it can reach the field's name. ole32 is bound by name
+// from the system folder, so the program's imports stay as they are; if
+// anything fails the field is merely unnamed.
 bool annotationTried = false;
 bool comStarted = false;
 IAccPropServices* annotations = nullptr;
@@ -174,8 +175,11 @@ Function entry(HMODULE module, const char* name)
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
 }
 
+// Once, whatever comes of it.
 void annotate(HWND field)
 {
+    if (annotationTried)
+        return;
     annotationTried = true;
     const HMODULE ole = ::LoadLibraryExW(L"ole32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);  // kept for the run
     const auto startCom = ole ? entry<decltype(&::CoInitializeEx)>(ole, "CoInitializeEx") : nullptr;
@@ -217,7 +221,7 @@ LRESULT CALLBACK txtTagProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 {
     if ((message == WM_KEYDOWN || message == WM_CHAR) && wParam == VK_ESCAPE)
         return 0;
-    if (message == WM_GETOBJECT && !annotationTried)
+    if (message == WM_GETOBJECT)
         annotate(window);
     if (message == WM_DESTROY)
         clearAnnotation(window);
@@ -251,6 +255,9 @@ LRESULT CALLBACK frmMainProcedure(HWND window, UINT message, WPARAM wParam, LPAR
         else if (focusBeforeDeactivation && ::IsChild(window, focusBeforeDeactivation))
             ::SetFocus(focusBeforeDeactivation);
         return 0;
+    case WM_GETOBJECT:
+        annotate(control("txtTag"));
+        break;
     case WM_DPICHANGED: {
         const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
         ::SetWindowPos(window, nullptr, suggested->left, suggested->top, 0, 0,

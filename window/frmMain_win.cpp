@@ -8,8 +8,13 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// The annotation service's ids, defined here rather than taken from a
+// library that would also import oleacc.
+#include <initguid.h>
+#include <oleacc.h>
 
 #include <string>
+#include <utility>
 
 namespace frmMain_win {
 namespace {
@@ -25,6 +30,20 @@ HWND frmMain = nullptr;
 HFONT font = nullptr;
 HWND focusBeforeDeactivation = nullptr;
 WNDPROC editProcedure = nullptr;
+
+// txtTag has no label to be named after, so screen readers get its name and
+// description from oleacc's annotation service. Starting COM and loading
+// oleacc would add a few per cent to every start, and only assistive
+// technology ever reads the annotation, so it is made when the first one
+// asks: every question about a window reaches that window as WM_GETOBJECT
+// before it is answered, and a reader asks about the main window or the
+// field itself before it can reach the field's name. ole32 is bound by name
+// from the system folder, so the program's imports stay as they are; if
+// anything fails the field is merely unnamed.
+bool annotationTried = false;
+bool comStarted = false;
+IAccPropServices* annotations = nullptr;
+constexpr MSAAPROPID kAnnotated[] = {PROPID_ACC_NAME, PROPID_ACC_DESCRIPTION};
 
 // UTF-16 on both sides; a std::u16string is zero-terminated.
 const wchar_t* wide(const std::u16string& text)
@@ -76,14 +95,27 @@ int scaled(int twips, UINT dpi)
     return ::MulDiv(twips, static_cast<int>(dpi), 1440);
 }
 
-// Places every control at its twips for `dpi`, gives each the system's
-// message font at that DPI and sizes the window around the client area.
-void layOut(UINT dpi)
+HFONT messageFont(UINT dpi)
 {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
     ::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
-    const HFONT next = ::CreateFontIndirectW(&metrics.lfMessageFont);
+    return ::CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
+void sizeFrame(UINT dpi)
+{
+    RECT frame{0, 0, scaled(design::kClientWidth, dpi), scaled(design::kClientHeight, dpi)};
+    ::AdjustWindowRectExForDpi(&frame, kStyle, FALSE, 0, dpi);
+    ::SetWindowPos(frmMain, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// For a new DPI: places every control at its twips, gives each the system's
+// message font at that DPI and sizes the window around the client area.
+void layOut(UINT dpi)
+{
+    const HFONT next = messageFont(dpi);
     for (const design::Control& c : design::kControls) {
         const HWND window = control(c.name);
         ::SetWindowPos(window, nullptr, scaled(c.left, dpi), scaled(c.top, dpi), scaled(c.width, dpi),
@@ -93,11 +125,7 @@ void layOut(UINT dpi)
     if (font)
         ::DeleteObject(font);
     font = next;
-
-    RECT frame{0, 0, scaled(design::kClientWidth, dpi), scaled(design::kClientHeight, dpi)};
-    ::AdjustWindowRectExForDpi(&frame, kStyle, FALSE, 0, dpi);
-    ::SetWindowPos(frmMain, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    sizeFrame(dpi);
 }
 
 void btnMake_Click()
@@ -139,6 +167,53 @@ void chkCovCode_Click()
         setChecked(control("chkCnvScript"), true);
 }
 
+template <typename Function>
+Function entry(HMODULE module, const char* name)
+{
+    // Through the generic function-pointer type, which converts to any other
+    // without a warning about mismatched signatures.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+// Once, whatever comes of it.
+void annotate(HWND field)
+{
+    if (annotationTried)
+        return;
+    annotationTried = true;
+    const HMODULE ole = ::LoadLibraryExW(L"ole32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);  // kept for the run
+    const auto startCom = ole ? entry<decltype(&::CoInitializeEx)>(ole, "CoInitializeEx") : nullptr;
+    const auto create = ole ? entry<decltype(&::CoCreateInstance)>(ole, "CoCreateInstance") : nullptr;
+    if (!startCom || !create || FAILED(startCom(nullptr, COINIT_APARTMENTTHREADED)))
+        return;
+    comStarted = true;
+    if (FAILED(create(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                      reinterpret_cast<void**>(&annotations))))
+        return;
+    const std::u16string name(design::kTagName), description(design::kTagDescription);
+    annotations->SetHwndPropStr(field, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, PROPID_ACC_NAME, wide(name));
+    annotations->SetHwndPropStr(field, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, PROPID_ACC_DESCRIPTION,
+                                wide(description));
+}
+
+// While the field still exists: the service keeps what it was given for as
+// long as the process runs, keyed by a handle that may be reused.
+void clearAnnotation(HWND field)
+{
+    if (annotations) {
+        annotations->ClearHwndProps(field, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, kAnnotated,
+                                    static_cast<int>(std::size(kAnnotated)));
+        annotations->Release();
+        annotations = nullptr;
+    }
+    if (comStarted) {
+        const auto stopCom = entry<decltype(&::CoUninitialize)>(::GetModuleHandleW(L"ole32.dll"), "CoUninitialize");
+        if (stopCom)
+            stopCom();
+        comStarted = false;
+    }
+}
+
 // A multi-line edit asks for every key; Tab is taken back so that it moves
 // the focus as in every other field, while Enter still breaks the line. Esc
 // never reaches the edit: in a dialog-style loop it would close the window.
@@ -146,6 +221,10 @@ LRESULT CALLBACK txtTagProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 {
     if ((message == WM_KEYDOWN || message == WM_CHAR) && wParam == VK_ESCAPE)
         return 0;
+    if (message == WM_GETOBJECT)
+        annotate(window);
+    if (message == WM_DESTROY)
+        clearAnnotation(window);
     LRESULT code = ::CallWindowProcW(editProcedure, window, message, wParam, lParam);
     const auto* key = reinterpret_cast<const MSG*>(lParam);
     if (message == WM_GETDLGCODE && key && key->wParam == VK_TAB)
@@ -176,6 +255,9 @@ LRESULT CALLBACK frmMainProcedure(HWND window, UINT message, WPARAM wParam, LPAR
         else if (focusBeforeDeactivation && ::IsChild(window, focusBeforeDeactivation))
             ::SetFocus(focusBeforeDeactivation);
         return 0;
+    case WM_GETOBJECT:
+        annotate(control("txtTag"));
+        break;
     case WM_DPICHANGED: {
         const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
         ::SetWindowPos(window, nullptr, suggested->left, suggested->top, 0, 0,
@@ -210,13 +292,17 @@ ControlClass classOf(design::Kind kind)
     return {L"STATIC", 0, 0};
 }
 
-void createControl(HINSTANCE instance, const design::Control& c)
+// Made in place, with the font: placing them afterwards costs a round of
+// moves and redraws at every start.
+void createControl(HINSTANCE instance, const design::Control& c, UINT dpi)
 {
     const ControlClass kind = classOf(c.kind);
     const std::u16string text(c.text);
     const HWND window = ::CreateWindowExW(kind.extendedStyle, kind.name, wide(text), WS_CHILD | WS_VISIBLE | kind.style,
-                                          0, 0, 0, 0, frmMain, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(c.name))),
+                                          scaled(c.left, dpi), scaled(c.top, dpi), scaled(c.width, dpi), scaled(c.height, dpi),
+                                          frmMain, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(c.name))),
                                           instance, nullptr);
+    ::SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     if (c.kind == design::Kind::LineEdit || c.kind == design::Kind::MultiLineEdit)
         ::SendMessageW(window, EM_SETLIMITTEXT, 0, 0);  // the system's maximum, no limit of the field's own
     if (c.kind == design::Kind::CheckBox)
@@ -250,14 +336,20 @@ int Run(void* instanceHandle, int showCommand)
                                 nullptr, instance, nullptr);
     if (!frmMain)
         return 1;
-    // Created in tab order, which is the order Tab walks the children in;
-    // the labels take no focus and come last.
-    for (const design::Control* c : design::TabOrder())
-        createControl(instance, *c);
-    for (const design::Control& c : design::kControls)
-        if (c.kind == design::Kind::Label)
-            createControl(instance, c);
-    layOut(::GetDpiForWindow(frmMain));
+    // Created in tab order, which is the order Tab walks the children in.
+    // Each line field's label comes just before it: screen readers name a
+    // field after the static text that precedes it in that order, looking
+    // no further back than the previous tab stop. The labels take no focus.
+    constexpr std::pair<std::string_view, std::string_view> kLabelOf[] = {{"txtTitle", "Label1"}, {"txtMail", "Label2"}};
+    const UINT dpi = ::GetDpiForWindow(frmMain);
+    font = messageFont(dpi);
+    for (const design::Control* c : design::TabOrder()) {
+        for (const auto& [field, label] : kLabelOf)
+            if (c->name == field)
+                createControl(instance, design::control(label), dpi);
+        createControl(instance, *c, dpi);
+    }
+    sizeFrame(dpi);
 
     ::ShowWindow(frmMain, showCommand);
     ::SetFocus(control(design::TabOrder().front()->name));

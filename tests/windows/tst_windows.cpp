@@ -10,6 +10,9 @@
 #include "platform/PreviewFile.h"
 
 #include <windows.h>
+#include <initguid.h>
+#include <oleacc.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <fstream>
@@ -80,8 +83,9 @@ int main(int argc, char** argv)
     startup.cb = sizeof startup;
     if (!::CreateProcessA(argv[1], nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &quorvel))
         return std::printf("FAIL: cannot start %s\n", argv[1]), 1;
-    ::WaitForInputIdle(quorvel.hProcess, 20000);  // the window is laid out and waits for input
-    until([] { return (frmMain = ::FindWindowW(frmMain_win::kClassName, nullptr)) != nullptr; });
+    // Shown means laid out; Wine may call the program idle earlier, while it is still loading.
+    ::WaitForInputIdle(quorvel.hProcess, 20000);
+    until([] { return (frmMain = ::FindWindowW(frmMain_win::kClassName, nullptr)) && ::IsWindowVisible(frmMain); });
     row = "window";
     const int dpi = static_cast<int>(::GetDpiForWindow(frmMain));
     const auto px = [&](int twips) { return ::MulDiv(twips, dpi, 1440); };
@@ -104,6 +108,35 @@ int main(int argc, char** argv)
         const auto kind = static_cast<std::size_t>(c.kind);
         CHECK(text(w) == c.text && (::GetWindowLongW(w, GWL_STYLE) & kMask[kind]) == kStyle[kind]);
         CHECK((c.kind != design::Kind::LineEdit && c.kind != design::Kind::MultiLineEdit) || ::SendMessageW(w, EM_GETLIMITTEXT, 0, 0) >= 0x7FFFFFFE);
+    }
+
+    // As a screen reader asks, from this process. A field's label: back through z-order to a static, no further than a
+    // tab stop or group. What oleacc answers: the label's text, txtTag's annotation, role text. oleacc enters quorvel
+    // only for the annotation, when txtTag is first asked about, never at start.
+    const auto isStatic = [](HWND w) { wchar_t name[8]{}; return ::GetClassNameW(w, name, 8) && !::lstrcmpiW(name, L"Static"); };
+    const auto loaded = [](const wchar_t* dll) { const HANDLE all = ::CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, quorvel.dwProcessId); MODULEENTRY32W m{}; m.dwSize = sizeof m;
+                                                 bool found = false; for (BOOL more = ::Module32FirstW(all, &m); more && !found; more = ::Module32NextW(all, &m)) found = !::lstrcmpiW(m.szModule, dll);
+                                                 return ::CloseHandle(all), found; };
+    ::CoInitialize(nullptr);
+    constexpr DWORD client = static_cast<DWORD>(OBJID_CLIENT);
+    IAccPropServices* service = nullptr;
+    const bool annotates = SUCCEEDED(::CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices, reinterpret_cast<void**>(&service))) &&
+                           SUCCEEDED(service->SetHwndPropStr(::CreateWindowW(L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr), client, CHILDID_SELF, PROPID_ACC_NAME, L"x"));
+    if (!annotates) std::printf("NOTE: this oleacc does not annotate (SetHwndPropStr fails), so txtTag's name goes unchecked\n");
+    for (const auto& [field, name] : {std::pair{"txtTitle", design::control("Label1").text}, {"txtMail", design::control("Label2").text}, {"txtTag", design::kTagName}}) {
+        row = std::string("screen reader: ") + field;
+        HWND label = item(field);
+        do label = ::GetWindow(label, GW_HWNDPREV); while (label && !isStatic(label) && !(::GetWindowLongW(label, GWL_STYLE) & (WS_GROUP | WS_TABSTOP)));
+        CHECK((label && isStatic(label)) == (name != design::kTagName) && (!label || !isStatic(label) || text(label) == name));
+        IAccessible* object = nullptr;
+        BSTR said = nullptr;
+        VARIANT self{}, role{};
+        self.vt = VT_I4;
+        CHECK(SUCCEEDED(::AccessibleObjectFromWindow(item(field), client, IID_IAccessible, reinterpret_cast<void**>(&object))) &&
+              SUCCEEDED(object->get_accRole(self, &role)) && role.vt == VT_I4 && role.lVal == ROLE_SYSTEM_TEXT && SUCCEEDED(object->get_accName(self, &said)));
+        CHECK((said && said == std::wstring(name.begin(), name.end())) || (!annotates && name == design::kTagName));
+        CHECK(loaded(L"oleacc.dll") == (name == design::kTagName));
+        ::SysFreeString(said), object ? object->Release() : 0;
     }
 
     const auto focus = [] { GUITHREADINFO info{}; info.cbSize = sizeof info; ::GetGUIThreadInfo(quorvel.dwThreadId, &info); return info.hwndFocus; };

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QString>
-#include <QWindow>
 #include <qpa/qplatformnativeinterface.h>
 
 #include <cerrno>
@@ -150,7 +149,8 @@ struct wl_display;
 // that a selection set while we have the keyboard focus comes back to us as a
 // selection event, and that a selection we lost cancels our source. One round
 // trip after the request shows both. Without the focus nothing comes back
-// either way; that case has no honest check and keeps Qt's answer.
+// either way; that case has no honest check and keeps Qt's answer, as does
+// a Wayland connection that is not libwayland's.
 bool waylandTookSelection(QClipboard* clipboard)
 {
     if (!QGuiApplication::focusWindow())
@@ -163,7 +163,7 @@ bool waylandTookSelection(QClipboard* clipboard)
     if (!display || !roundtrip) {
         if (library)
             ::dlclose(library);
-        return false;
+        return true;
     }
     bool answered = false;
     const QMetaObject::Connection watch = QObject::connect(clipboard, &QClipboard::changed,

@@ -222,11 +222,12 @@ def keys(d):  # Enter and Esc press nothing; a Tab after each shows that it was 
     d.start()
     field = d.control("text", "出来たタグ")
     shown = Atspi.Text.get_text(field, 0, -1)
-    for key, name in [(key, name) for key in ("Return", "KP_Enter", "Escape") for name in ("作成", "ﾌﾟﾚﾋﾞｭｰ", "コピー")]:
+    for key, role, name in [(key, *c) for key in ("Return", "KP_Enter", "Escape") for c in (("text", "表示内容"),
+                            ("text", "アドレス"), ("push button", "作成"), ("push button", "ﾌﾟﾚﾋﾞｭｰ"), ("push button", "コピー"))]:
         yield f"{key} at {name}"
-        d.key(button := d.control("push button", name), key)
-        d.key(button, "Tab")
-        wait("the focus to move on", lambda: not button.get_state_set().contains(Atspi.StateType.FOCUSED))
+        d.key(control := d.control(role, name), key)
+        d.key(control, "Tab")
+        wait("the focus to move on", lambda: not control.get_state_set().contains(Atspi.StateType.FOCUSED))
         expect((["Quorvel作成"], shown, False, b""), ([n["name"] for n in d.views()], Atspi.Text.get_text(field, 0, -1),
                os.path.exists(os.path.join(d.work, "quorvel.html")), d.paste()))
 

@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QString>
 #include <QTimer>
+#include <qpa/qplatformnativeinterface.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <thread>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -142,6 +144,40 @@ pid_t startOpener(const QByteArray& path)
     return pid;
 }
 
+struct wl_display;
+
+// Wayland's compositor drops a selection request it does not accept (one
+// whose input serial is older than the current selection's, say a clipboard
+// tool's made since our last key or click) and tells the client nothing, so
+// Qt still believes it holds the clipboard. What the protocol does promise is
+// that a selection set while we have the keyboard focus comes back to us as a
+// selection event, and that a selection we lost cancels our source. One round
+// trip after the request shows both. Without the focus nothing comes back
+// either way; that case has no honest check and keeps Qt's answer, as does
+// a Wayland connection that is not libwayland's.
+bool waylandTookSelection(QClipboard* clipboard)
+{
+    if (!QGuiApplication::focusWindow())
+        return true;
+    QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+    auto* display = native ? static_cast<wl_display*>(native->nativeResourceForIntegration("wl_display")) : nullptr;
+    // libwayland-client is already loaded, by Qt's Wayland plugin.
+    void* library = ::dlopen("libwayland-client.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    auto* roundtrip = library ? reinterpret_cast<int (*)(wl_display*)>(::dlsym(library, "wl_display_roundtrip")) : nullptr;
+    if (!display || !roundtrip) {
+        if (library)
+            ::dlclose(library);
+        return true;
+    }
+    bool answered = false;
+    const QMetaObject::Connection watch = QObject::connect(clipboard, &QClipboard::changed,
+        [&answered](QClipboard::Mode mode) { answered = answered || mode == QClipboard::Clipboard; });
+    const bool reached = roundtrip(display) >= 0;
+    QObject::disconnect(watch);
+    ::dlclose(library);
+    return reached && answered && clipboard->ownsClipboard();
+}
+
 } // namespace
 
 bool CopyToClipboard(WindowHandle /*owner*/, std::u16string text)
@@ -154,11 +190,14 @@ bool CopyToClipboard(WindowHandle /*owner*/, std::u16string text)
     const QString wanted = toQString(text);
     clipboard->setText(wanted, QClipboard::Clipboard);
     // Setting never reports failure, so check that the hand-over took: the
-    // clipboard gives the text back and, on X11, we hold the selection.
+    // clipboard gives the text back and, on X11, we hold the selection; on
+    // Wayland the compositor has taken it.
     if (clipboard->text(QClipboard::Clipboard) != wanted)
         return false;
     if (QGuiApplication::platformName() == QLatin1String("xcb") && !clipboard->ownsClipboard())
         return false;
+    if (QGuiApplication::platformName() == QLatin1String("wayland"))
+        return waylandTookSelection(clipboard);
     return true;
 }
 

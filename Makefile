@@ -74,5 +74,5 @@ bench: deps
 .PHONY: harvest-panel
 harvest-panel: deps
 	@$(MAKE) --no-print-directory build
-	@ctest --preset $(PRESET) -R '^harvest_panel$$' --output-on-failure >$(BUILD)/harvest-panel.log || { cat $(BUILD)/harvest-panel.log; exit 1; }
-	@cat $(BUILD)/tests/harvest/pages/panel.md
+	@ctest --preset $(PRESET) -R '^e2e.harvest$$' --output-on-failure >$(BUILD)/harvest-panel.log || { cat $(BUILD)/harvest-panel.log; exit 1; }
+	@cat $(BUILD)/tests/e2e/harvest-panel.md

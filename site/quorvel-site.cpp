@@ -888,9 +888,12 @@ int main(int argc, char** argv)
             }
         }
     };
-    const unsigned cores = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
+    // Twice the cores: a worker waiting for its page to reach the disk
+    // (each replaced page is synced before it takes the old one's place)
+    // leaves its core to another.
+    const unsigned workerCount = std::max(2u, std::min(2 * std::thread::hardware_concurrency(), 16u));
     std::vector<std::thread> workers;
-    for (unsigned k = 1; k < cores && k < files.size(); ++k)
+    for (unsigned k = 1; k < workerCount && k < files.size(); ++k)
         workers.emplace_back(work);
     work();
     for (std::thread& t : workers)

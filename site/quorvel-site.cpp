@@ -329,10 +329,10 @@ public:
     void run(const GumboNode* root)
     {
         // An explicit stack: a page may nest deeper than a thread's stack.
-        std::vector<const GumboNode*> stack{root};
-        while (!stack.empty()) {
-            const GumboNode* node = stack.back();
-            stack.pop_back();
+        m_stack.assign(1, root);
+        while (!m_stack.empty()) {
+            const GumboNode* node = m_stack.back();
+            m_stack.pop_back();
             if (node->type == GUMBO_NODE_TEXT) {
                 if (m_config.text) {
                     const std::size_t before = m_edits.size();
@@ -355,9 +355,17 @@ public:
             // Comments and templates are passed by; their links are not shown.
             if (children)
                 for (unsigned i = children->length; i-- > 0;)
-                    stack.push_back(static_cast<const GumboNode*>(children->data[i]));
+                    m_stack.push_back(static_cast<const GumboNode*>(children->data[i]));
         }
         std::sort(m_edits.begin(), m_edits.end(), [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
+        // Text the parser moved (out of a table, say) can report a stretch
+        // of source that overlaps a link's; the first edit keeps its bytes.
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < m_edits.size(); ++i)
+            if (kept == 0 || m_edits[i].begin >= m_edits[kept - 1].end)
+                if (kept++ != i)
+                    m_edits[kept - 1] = std::move(m_edits[i]);
+        m_edits.resize(kept);
     }
 
     string result() const { return apply(0, m_page.size()); }
@@ -374,7 +382,7 @@ private:
         switch (node->v.element.tag) {
         case GUMBO_TAG_SCRIPT: case GUMBO_TAG_STYLE: case GUMBO_TAG_TEXTAREA: case GUMBO_TAG_XMP:
         case GUMBO_TAG_IFRAME: case GUMBO_TAG_NOEMBED: case GUMBO_TAG_NOFRAMES: case GUMBO_TAG_NOSCRIPT:
-        case GUMBO_TAG_PLAINTEXT: case GUMBO_TAG_TEMPLATE:
+        case GUMBO_TAG_PLAINTEXT:
             return false;
         default:
             return true;
@@ -542,7 +550,7 @@ private:
     // holds only elements with tags of their own, so that its source
     // written again by a script gives the same elements.
     bool inner(const GumboNode* a, const std::vector<string>& known, const GumboAttribute* href,
-               std::vector<Edit>& edits) const
+               std::vector<Edit>& edits)
     {
         bool clean = true;
         std::vector<const GumboNode*> stack{a};
@@ -560,6 +568,13 @@ private:
             if (node->type != GUMBO_NODE_ELEMENT)
                 continue;
             const GumboElement& e = node->v.element;
+            // Only a link the parser reopened holds another: that one is a
+            // link of its own, taken in turn.
+            if (node != a && e.tag == GUMBO_TAG_A) {
+                m_stack.push_back(node);
+                clean = false;
+                continue;
+            }
             if (node != a && !ownTags(node, !isVoid(e.tag)))
                 clean = false;
             // Attributes show too (title, alt): their addresses go as well.
@@ -608,6 +623,7 @@ private:
         // value and addresses are written as references in place.
         if (m_config.shape == ElementShape::references || !clean) {
             const TagComposer::Element pieces{{}, scheme, rest, {}};
+            std::erase_if(edits, [&](const Edit& x) { return x.end > valueBegin && x.begin < valueEnd; });
             string written = toUtf8(ComposeElement(pieces, ElementShape::references, {}));
             if (written != m_page.substr(valueBegin, valueEnd - valueBegin) || !edits.empty())
                 m_findings.push_back({e.start_pos.line, true});
@@ -633,6 +649,7 @@ private:
     std::u16string_view m_newline;
     std::vector<Edit> m_edits;
     std::vector<Finding> m_findings;
+    std::vector<const GumboNode*> m_stack;
 };
 
 // --- Files ---------------------------------------------------------------------

@@ -182,6 +182,8 @@ string foreignCharset(string_view page)
         return {};
     if (page.substr(0, 2) == "\xFF\xFE" || page.substr(0, 2) == "\xFE\xFF")
         return "UTF-16";
+    // The head's declarations; the body's text may well quote one.
+    page = page.substr(0, findNoCase(page, "<body"));
     for (std::size_t at = findNoCase(page, "<meta"); at != string_view::npos; at = findNoCase(page, "<meta", at + 5)) {
         const std::size_t close = page.find('>', at);
         const string_view tag = page.substr(at, close == string_view::npos ? string_view::npos : close - at);

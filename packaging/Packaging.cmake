@@ -8,6 +8,8 @@ set(QUORVEL_APP_ID io.github.quorvel.Quorvel)
 set(_quorvel_pkg ${PROJECT_SOURCE_DIR}/packaging)
 
 install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The site rewriter for build scripts, on the same composition core.
+install(TARGETS quorvel-site RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${_quorvel_pkg}/${QUORVEL_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${_quorvel_pkg}/${QUORVEL_APP_ID}.metainfo.xml
@@ -36,7 +38,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "mail link, optionally wrapped in a JavaScript block that splits the word\n"
     "mailto in two, optionally with every character of the address written as\n"
     "a numeric character reference. The result is copied to the clipboard or\n"
-    "previewed in the web browser. The interface is in Japanese.")
+    "previewed in the web browser. The interface is in Japanese.\n"
+    "quorvel-site rewrites every mail link of a built static site the same way.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_HOMEPAGE_URL https://github.com/quorvel/quorvel)
 # A package carries no debugging information; the build tree keeps it.

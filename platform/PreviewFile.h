@@ -46,4 +46,9 @@ std::string ToNarrow(std::u16string_view text, const char* charset);
 // it is rewritten in place instead, which keeps its mode and hard links.
 WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view bytes);
 
+#ifndef _WIN32
+// The same for a path in the system's own bytes, which need not be UTF-8.
+WriteResult ReplaceFileContents(const std::string& path, std::string_view bytes);
+#endif
+
 } // namespace ApiDef

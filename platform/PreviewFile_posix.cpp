@@ -272,7 +272,11 @@ std::string ToLocaleNarrow(std::u16string_view text)
 
 WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view bytes)
 {
-    const std::string target = utf8(fileName);
+    return ReplaceFileContents(utf8(fileName), bytes);
+}
+
+WriteResult ReplaceFileContents(const std::string& target, std::string_view bytes)
+{
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);

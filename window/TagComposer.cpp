@@ -140,6 +140,81 @@ u16string Compose(u16string_view linkText, u16string_view address, Options optio
     return out;
 }
 
+u16string EncodeReferences(u16string_view s)
+{
+    u16string out;
+    out.reserve(s.size() * 6);
+    appendEncoded(out, s);
+    return out;
+}
+
+namespace {
+
+// A decoded attribute value, written back so that it decodes to itself.
+// Control characters (CR among them, which the parser would turn into LF)
+// and the quote go as references, the ampersand as &amp;.
+u16string attributeMarkup(u16string_view value)
+{
+    u16string out;
+    out.reserve(value.size() + 8);
+    for (const char16_t c : value) {
+        if (c == u'&')
+            out += u"&amp;";
+        else if (c == u'"' || c < 0x20 || c == 0x7F)
+            appendEncoded(out, u16string_view(&c, 1));
+        else
+            out += c;
+    }
+    return out;
+}
+
+} // namespace
+
+u16string ComposeElement(const Element& e, ElementShape shape, u16string_view newline)
+{
+    u16string out;
+    if (shape == ElementShape::references) {
+        out.reserve(e.before.size() + e.after.size() + (e.scheme.size() + e.rest.size()) * 6 + 2);
+        out += e.before;
+        out += u'"';
+        appendEncoded(out, e.scheme);
+        appendEncoded(out, e.rest);
+        out += u'"';
+        out += e.after;
+        return out;
+    }
+    // Behind the second letter: "ma' + 'ilto:" as the window writes it, in
+    // the page's own letter case.
+    std::size_t split = 0;
+    for (int letters = 0; split < e.scheme.size() && letters < 2; ++split) {
+        const auto c = static_cast<char16_t>(e.scheme[split] | 0x20);
+        letters += c >= u'a' && c <= u'z';
+    }
+    out.reserve(96 + e.before.size() + e.after.size() + e.rest.size() * (shape == ElementShape::encoded ? 8 : 1));
+    out += u"<script type=\"text/javascript\">";
+    out += newline;
+    out += u"<!--";
+    out += newline;
+    out += u"document.write('";
+    appendScriptString(out, e.before, false);
+    out += u'"';
+    appendScriptString(out, attributeMarkup(e.scheme.substr(0, split)), false);
+    out += u"' + '";
+    appendScriptString(out, attributeMarkup(e.scheme.substr(split)), false);
+    if (shape == ElementShape::encoded)
+        appendEncoded(out, e.rest);
+    else
+        appendScriptString(out, attributeMarkup(e.rest), false);
+    out += u'"';
+    appendScriptString(out, e.after, false);
+    out += u"');";
+    out += newline;
+    out += u"// -->";
+    out += newline;
+    out += u"</script>";
+    return out;
+}
+
 u16string PreviewPage(u16string_view tag)
 {
     constexpr u16string_view head = u"<html>\r\n"

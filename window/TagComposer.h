@@ -25,6 +25,31 @@ struct Options {
 // lone surrogate, which no browser could show, becomes U+FFFD.
 std::u16string Compose(std::u16string_view linkText, std::u16string_view address, Options options);
 
+// Every code point of `s` as a decimal reference, as the encoded shape
+// writes the address ("abc" gives "&#97;&#98;&#99;").
+std::u16string EncodeReferences(std::u16string_view s);
+
+// An `a` element taken from a page, around the value of its mailto href.
+// `before` and `after` are markup as the page holds it (`before` ends with
+// "href=", `after` starts behind the value's closing quote and runs through
+// the end tag); `scheme` and `rest` are the decoded value, split behind the
+// colon ("MAILTO:" and "a@b.jp?subject=Hi&body=x").
+struct Element {
+    std::u16string_view before;
+    std::u16string_view scheme;
+    std::u16string_view rest;
+    std::u16string_view after;
+};
+
+enum class ElementShape { script, encoded, references };
+
+// The element rewritten in place. `references` keeps it an element and
+// writes the whole href value as references. The script shapes write the
+// whole element from the same five-line block as Compose, with `newline`
+// between the lines and none after the last, so that the page's text flows
+// on as before; the scheme is split behind its second letter.
+std::u16string ComposeElement(const Element& element, ElementShape shape, std::u16string_view newline);
+
 // The nine-line preview page around `tag`, every line ended by CR LF.
 std::u16string PreviewPage(std::u16string_view tag);
 

@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Every row of site_rows.json through the real quorvel-site: the page's bytes
+afterwards, the exit status and the messages; a second run must change
+nothing. Headless Chromium then renders each original and rewritten page:
+once the inserted script blocks are taken out, the two DOMs must be the
+same, so every link kept its href, text and attributes and nothing else moved.
+
+Usage: site_test.py QUORVEL_SITE ROWS OUT_DIR [CHROMIUM]
+The pages stay in OUT_DIR/<row>/ (original.html, page.html) for other panels."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+binary, rows_file, out_dir = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3]
+if len(sys.argv) > 5:  # the build's stand-in for a missing chromium: it says which package
+    sys.exit(subprocess.run(sys.argv[4:]).returncode or 1)
+chromium = sys.argv[4] if len(sys.argv) > 4 else shutil.which("chromium")
+rows = json.load(open(rows_file, encoding="utf-8"))
+# What the rewrite inserts, exactly: the script block that writes one link.
+INSERTED = re.compile(r'<script type="text/javascript">\r?\n<!--\r?\ndocument\.write\(\'.*?\'\);\r?\n// -->\r?\n</script>', re.S)
+failures = []
+
+
+def run(cwd, args):
+    return subprocess.run([binary] + args + ["page.html"], cwd=cwd, capture_output=True, timeout=60)
+
+
+def dom(path):
+    with tempfile.TemporaryDirectory() as profile:
+        p = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                            f"--user-data-dir={profile}", "--dump-dom", "file://" + os.path.abspath(path)],
+                           capture_output=True, timeout=120)
+    if p.returncode != 0 or not p.stdout:
+        failures.append(f"chromium failed on {path}: {p.stderr.decode(errors='replace')[-300:]}")
+    return p.stdout.decode()
+
+
+for row in rows:
+    name = row["name"]
+    where = os.path.join(out_dir, re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-"))
+    shutil.rmtree(where, ignore_errors=True)
+    os.makedirs(where)
+    page = bytes.fromhex(row["page_hex"]) if "page_hex" in row else row["page"].encode()
+    target = os.path.join(where, "page.html")
+    if row.get("symlink"):
+        with open(os.path.join(where, "outside.html"), "wb") as f:
+            f.write(page)
+        os.symlink("outside.html", target)
+        page_file = os.path.join(where, "outside.html")
+    else:
+        with open(target, "wb") as f:
+            f.write(page)
+        page_file = target
+    shutil.copyfile(page_file, os.path.join(where, "original.html"))
+    mode = 0o640
+    os.chmod(page_file, mode)
+    p = run(where, row.get("args", []))
+    got = open(page_file, "rb").read()
+    expected = row["out"].encode() if "out" in row else page
+    checks = [
+        (got == expected, f"bytes differ:\n{got!r}\nexpected\n{expected!r}"),
+        (p.returncode == row["exit"], f"exit {p.returncode}, expected {row['exit']}"),
+        (p.stdout.decode() == row["stdout"], f"stdout {p.stdout!r}"),
+        (p.stderr.decode() == row["stderr"], f"stderr {p.stderr!r}"),
+        (os.stat(page_file).st_mode & 0o777 == mode, "mode not kept"),
+        (not row.get("symlink") or os.path.islink(target), "the link was replaced"),
+    ]
+    if "out" in row:
+        again = run(where, row.get("args", []))
+        checks.append((open(page_file, "rb").read() == expected and again.returncode == 0, "a second run changed it"))
+    failures += [f"{name}: {why}" for ok, why in checks if not ok]
+    if "out" in row and chromium:
+        before, after = dom(os.path.join(where, "original.html")), dom(page_file)
+        if INSERTED.sub("", after) != before:
+            failures.append(f"{name}: Chromium renders it differently:\n{before}\n----\n{after}")
+
+if not chromium:
+    failures.append("chromium is missing: install the Debian package chromium")
+print("\n".join(failures) or f"{len(rows)} rows passed")
+sys.exit(1 if failures else 0)

@@ -69,10 +69,11 @@ bench: deps
 	@$(MAKE) --no-print-directory build
 	./bench/run-benchmarks $(BUILD)
 
-# What each shape stops, measured: the harvester panel's table (a test of
+# What each shape stops, measured: the harvester panels' tables (tests of
 # `make test` too), printed.
 .PHONY: harvest-panel
 harvest-panel: deps
 	@$(MAKE) --no-print-directory build
-	@ctest --preset $(PRESET) -R '^e2e.harvest$$' --output-on-failure >$(BUILD)/harvest-panel.log || { cat $(BUILD)/harvest-panel.log; exit 1; }
-	@cat $(BUILD)/tests/e2e/harvest-panel.md
+	@ctest --preset $(PRESET) -R '^(e2e.harvest|site.rows)$$' --output-on-failure >$(BUILD)/harvest-panel.log || { cat $(BUILD)/harvest-panel.log; exit 1; }
+	@echo "The window's preview page, UTF-8 and CP932:"; cat $(BUILD)/tests/e2e/harvest-panel.md
+	@echo "quorvel-site's output, by --shape:"; cat $(BUILD)/tests/site/site-pages/harvest-panel.md

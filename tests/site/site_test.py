@@ -79,6 +79,32 @@ for row in rows:
         if INSERTED.sub("", after) != before:
             failures.append(f"{name}: Chromium renders it differently:\n{before}\n----\n{after}")
 
+# The harvester panel over quorvel-site's output, one column a shape: what
+# each stops, next to the page as the site wrote it.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harvest"))
+import harvesters  # noqa: E402
+ADDRESS, verdicts = "taro+web@example.co.jp", {}
+PANEL = ('<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>連絡先</title></head>\n<body>\n<p><a class="mail" '
+         f'href="mailto:{ADDRESS}?subject=ご質問&amp;body=よろしく" title="{ADDRESS}">お問い合わせ</a></p>\n'
+         f'<p><a href="MAILTO:{ADDRESS}">{ADDRESS}</a></p>\n</body></html>\n')
+for shape in ("as written", "references", "script", "encoded") if chromium else ():
+    os.makedirs(where := os.path.join(out_dir, "panel", shape.replace(" ", "-")), exist_ok=True)
+    open(os.path.join(where, "page.html"), "w", encoding="utf-8").write(PANEL)
+    if shape != "as written" and run(where, ["--shape", shape]).returncode != 0:
+        failures.append(f"panel, {shape}: quorvel-site failed")
+    with tempfile.TemporaryDirectory() as profile:
+        for harvester, seen in harvesters.harvest(os.path.join(where, "page.html"), profile).items():
+            verdicts.setdefault(shape, {})[harvester] = {ADDRESS in seen}
+if verdicts:
+    print(panel := harvesters.table(verdicts), file=open(os.path.join(out_dir, "harvest-panel.md"), "w"))
+    print(panel)
+    for claim, shapes, harvested in (("references and encoded defeat a and b", ("references", "encoded"), "a b"),
+                                     ("script defeats b", ("script",), "b")):
+        if any(verdicts[s][h] != {False} for s in shapes for h in harvested.split()):
+            failures.append(f"panel: {claim} no longer holds")
+    if any(verdicts[s][h] != {True} for s in verdicts for h in ("ea", "eb")):
+        failures.append("panel: a browser no longer finds the address in every shape")
+
 if not chromium:
     failures.append("chromium is missing: install the Debian package chromium")
 print("\n".join(failures) or f"{len(rows)} rows passed")

@@ -33,9 +33,15 @@ if WAYLAND and os.getuid() == 0:
             os.makedirs(os.path.dirname(os.path.join(stage, dst)), exist_ok=True)
             shutil.copy(src, os.path.join(stage, dst))
         subprocess.run(["chown", "-R", "65534:65534", stage], check=True)
-        sys.exit(subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable,
-                                 f"{stage}/tests/e2e/desktop_e2e.py", f"{stage}/quorvel", sys.argv[2], "wayland"],
-                                env=dict(os.environ, HOME=stage)).returncode)
+        run = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable,
+               f"{stage}/tests/e2e/desktop_e2e.py", f"{stage}/quorvel", sys.argv[2], "wayland"]
+        # The compositor hands buffers and keymaps to its clients in shared
+        # memory, under /dev/shm; a chroot whose /dev has none that nobody may
+        # write to gets a private one for this run.
+        if not os.stat("/dev/shm").st_mode & 0o002:
+            run = ["unshare", "--mount", "--propagation", "unchanged", "sh", "-c",
+                   'mount --make-rprivate /dev && mount -t tmpfs -o mode=1777 tmpfs /dev/shm && exec "$@"', "sh", *run]
+        sys.exit(subprocess.run(run, env=dict(os.environ, HOME=stage)).returncode)
 ROWS = {r["name"]: r for r in json.load(open(os.path.join(sys.path[0], "..", "compose_rows.json"), encoding="utf-8"))}
 TOOLS = {"dbus-run-session": "dbus-daemon", "xdg-open": "xdg-utils", "file": "file", "chromium": "chromium",
          **({"sway": "sway", "wtype": "wtype", "wl-paste": "wl-clipboard", "grim": "grim", "setpriv": "util-linux"}
@@ -337,7 +343,8 @@ if __name__ == "__main__":
         for row in globals()[sys.argv[2]](desktop):
             pass
     except Exception as e:
-        sys.exit(f"{sys.argv[2]}, row {row!r} failed: {type(e).__name__}: {e}")
+        log = open(f"{desktop.tmp}/sway.log", errors="replace").readlines()[-15:] if WAYLAND else []
+        sys.exit(f"{sys.argv[2]}, row {row!r} failed: {type(e).__name__}: {e}" + "".join(["\nsway's log ends:\n", *log][:len(log) + bool(log)]))
     finally:
         [p.kill() for p in (desktop.app, getattr(desktop, "keyboard", None), desktop.x) if p]
     print(f"{sys.argv[2]}: every row passed")

@@ -15,6 +15,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harvest"))
+import harvesters  # noqa: E402
+
 binary, rows_file, out_dir = os.path.abspath(sys.argv[1]), sys.argv[2], sys.argv[3]
 if len(sys.argv) > 5:  # the build's stand-in for a missing chromium: it says which package
     sys.exit(subprocess.run(sys.argv[4:]).returncode or 1)
@@ -31,10 +34,8 @@ def run(cwd, args):
 
 def dom(path):
     with tempfile.TemporaryDirectory() as profile:
-        p = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                            "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                            f"--user-data-dir={profile}", "--dump-dom", "file://" + os.path.abspath(path)],
-                           capture_output=True, timeout=120)
+        p = subprocess.run([chromium, *harvesters.CHROMIUM[1:], f"--user-data-dir={profile}", "--dump-dom",
+                            "file://" + os.path.abspath(path)], capture_output=True, timeout=120)
     if p.returncode != 0 or not p.stdout:
         failures.append(f"chromium failed on {path}: {p.stderr.decode(errors='replace')[-300:]}")
     return p.stdout.decode()
@@ -81,8 +82,6 @@ for row in rows:
 
 # The harvester panel over quorvel-site's output, one column a shape: what
 # each stops, next to the page as the site wrote it.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harvest"))
-import harvesters  # noqa: E402
 ADDRESS, verdicts = "taro+web@example.co.jp", {}
 PANEL = ('<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>連絡先</title></head>\n<body>\n<p><a class="mail" '
          f'href="mailto:{ADDRESS}?subject=ご質問&amp;body=よろしく" title="{ADDRESS}">お問い合わせ</a></p>\n'

@@ -45,6 +45,11 @@ constexpr std::int32_t kNoAssociation = 31;
 constexpr auto kVerdictWait = std::chrono::milliseconds(800);
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
 constexpr int kLateVerdictPollMs = 50;
+// An opener that fails later than this ran something: a browser in the
+// foreground that has since ended badly, crashed or been killed at logout.
+// That is no failure to open the page, so it is not reported. xdg-open's own
+// failures take a few seconds at the very most, even on a busy machine.
+constexpr auto kLateVerdictLimit = std::chrono::seconds(10);
 
 LateShellFailure lateFailureHandler = nullptr;
 
@@ -218,7 +223,8 @@ std::int32_t OpenWithShell(WindowHandle owner, std::u16string_view operation,
         return kNoAssociation;
 
     const HeldInputRelease release;
-    const auto deadline = std::chrono::steady_clock::now() + kVerdictWait;
+    const auto started = std::chrono::steady_clock::now();
+    const auto deadline = started + kVerdictWait;
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
@@ -243,14 +249,14 @@ std::int32_t OpenWithShell(WindowHandle owner, std::u16string_view operation,
     // outlives Quorvel is simply inherited by init.
     if (QCoreApplication* app = QCoreApplication::instance()) {
         auto* watch = new QTimer(app);
-        QObject::connect(watch, &QTimer::timeout, watch, [watch, pid, owner] {
+        QObject::connect(watch, &QTimer::timeout, watch, [watch, pid, owner, started] {
             int status = 0;
             const pid_t done = ::waitpid(pid, &status, WNOHANG);
             if (done == 0 || (done < 0 && errno == EINTR))
                 return;
             watch->deleteLater();
             const std::int32_t result = done == pid ? verdict(status) : kOpened;
-            if (result <= 32 && lateFailureHandler)
+            if (result <= 32 && lateFailureHandler && std::chrono::steady_clock::now() - started < kLateVerdictLimit)
                 lateFailureHandler(owner, result);
         });
         watch->start(kLateVerdictPollMs);

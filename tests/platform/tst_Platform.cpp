@@ -109,7 +109,7 @@ private slots:
         }
         const QList<QByteArray> ran = readAll("record").trimmed().split(' ');  // pid, arguments
         QCOMPARE(ran.size() == 2 ? ran[1] : "", r["ran"].toBool() ? QFile::encodeName(m_dir.filePath("quorvel.html")) : "");
-        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists("/proc/" + ran[0]), 5000);  // reaped once ended, not a zombie
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists("/proc/" + ran[0]), 15000);  // reaped once ended, not a zombie
         QCOMPARE(lateFailure, r["late"].toInt());  // a late failure is told, a late success is not
     }
 

@@ -1,5 +1,6 @@
 #include "platform/PreviewFile.h"
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -291,7 +292,8 @@ WriteResult ReplaceFileContents(const std::string& target, std::string_view byte
     std::string temp;
     int fd = -1;
     int error = EEXIST;
-    static unsigned counter = 0;
+    // quorvel-site replaces pages from several threads at once.
+    static std::atomic<unsigned> counter = 0;
     for (int attempt = 0; attempt < 100 && fd < 0 && error == EEXIST; ++attempt) {
         temp = dir + "." + base + "." + std::to_string(getpid()) + "." + std::to_string(++counter) + ".tmp";
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);

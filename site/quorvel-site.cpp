@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include <fcntl.h>
@@ -767,6 +768,28 @@ bool isPageName(const std::filesystem::path& p)
 
 // The pages under `arg`, in a stable order. A directory's links are not
 // followed; an argument that names one is.
+// Every page below `dir`, symbolic links not followed. A directory that
+// cannot be read is reported and the walk goes on past it, so that one
+// private folder does not leave the rest of the site unprotected.
+void walk(const std::filesystem::path& dir, std::vector<string>& found, std::vector<string>& errors)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        std::error_code statusError;
+        const fs::file_status s = it->symlink_status(statusError);
+        if (statusError)
+            errors.push_back(it->path().string() + ": " + statusError.message());
+        else if (fs::is_directory(s))
+            walk(it->path(), found, errors);
+        else if ((fs::is_regular_file(s) || fs::is_symlink(s)) && isPageName(it->path()))
+            found.push_back(it->path().string());
+    }
+    if (ec)
+        errors.push_back(dir.string() + ": " + ec.message());
+}
+
 void collect(const string& arg, std::vector<string>& files, std::vector<string>& errors)
 {
     namespace fs = std::filesystem;
@@ -781,16 +804,7 @@ void collect(const string& arg, std::vector<string>& files, std::vector<string>&
         return;
     }
     std::vector<string> found;
-    fs::recursive_directory_iterator it(arg, fs::directory_options::none, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        const fs::file_status s = it->symlink_status(ec);
-        if (ec)
-            break;
-        if ((fs::is_regular_file(s) || fs::is_symlink(s)) && isPageName(it->path()))
-            found.push_back(it->path().string());
-    }
-    if (ec)
-        errors.push_back(arg + ": " + ec.message());
+    walk(arg, found, errors);
     std::sort(found.begin(), found.end());
     files.insert(files.end(), found.begin(), found.end());
 }
@@ -862,6 +876,16 @@ int main(int argc, char** argv)
     std::vector<string> files, errors;
     for (const string& a : args)
         collect(a, files, errors);
+    // A page named twice (a directory and a page in it) is rewritten once:
+    // two workers on one page would race for it.
+    {
+        std::vector<string> unique;
+        std::unordered_set<string> seen;
+        for (const string& f : files)
+            if (seen.insert(std::filesystem::path(f).lexically_normal().string()).second)
+                unique.push_back(f);
+        files.swap(unique);
+    }
     for (const string& e : errors)
         std::fprintf(stderr, "quorvel-site: %s\n", e.c_str());
 

@@ -178,7 +178,8 @@ Function entry(HMODULE module, const char* name)
 // Once, whatever comes of it.
 void annotate(HWND field)
 {
-    if (annotationTried)
+    // A question about the main window can come before the field exists.
+    if (annotationTried || !field)
         return;
     annotationTried = true;
     const HMODULE ole = ::LoadLibraryExW(L"ole32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);  // kept for the run

@@ -132,8 +132,9 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
     txtTag->setAccessibleDescription(toQString(design::kTagDescription));
     // A label's buddy takes the label's text as its accessible name. No
     // caption has an access key, so the buddies add no shortcut.
-    Label1->setBuddy(txtTitle);
-    Label2->setBuddy(txtMail);
+    for (const auto& [label, field] : design::kLabelOf)
+        findChild<QLabel*>(QLatin1String(label.data(), static_cast<qsizetype>(label.size())))
+            ->setBuddy(findChild<QWidget*>(QLatin1String(field.data(), static_cast<qsizetype>(field.size()))));
 
     const auto order = design::TabOrder();
     for (std::size_t i = 0; i + 1 < order.size(); ++i)

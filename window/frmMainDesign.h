@@ -7,6 +7,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace frmMainDesign {
 
@@ -60,6 +61,14 @@ inline constexpr std::array<Control, 10> kControls{{
     {"btnPreView", Kind::Button, u"ﾌﾟﾚﾋﾞｭｰ", 3600, 1080, 855, 375, 6},
     {"btnCopy", Kind::Button, u"コピー", 4560, 1080, 735, 375, 5},
     {"txtTag", Kind::MultiLineEdit, kInstruction, 120, 1680, 5295, 1455, 2},
+}};
+
+// Each label captions the field to its right, and a screen reader names the
+// field after it: Qt through the label's buddy, Windows through the static
+// text just before the field in z-order.
+inline constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kLabelOf{{
+    {"Label1", "txtTitle"},
+    {"Label2", "txtMail"},
 }};
 
 constexpr const Control& control(std::string_view name)

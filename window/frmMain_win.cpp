@@ -14,7 +14,6 @@
 #include <oleacc.h>
 
 #include <string>
-#include <utility>
 
 namespace frmMain_win {
 namespace {
@@ -341,11 +340,10 @@ int Run(void* instanceHandle, int showCommand)
     // Each line field's label comes just before it: screen readers name a
     // field after the static text that precedes it in that order, looking
     // no further back than the previous tab stop. The labels take no focus.
-    constexpr std::pair<std::string_view, std::string_view> kLabelOf[] = {{"txtTitle", "Label1"}, {"txtMail", "Label2"}};
     const UINT dpi = ::GetDpiForWindow(frmMain);
     font = messageFont(dpi);
     for (const design::Control* c : design::TabOrder()) {
-        for (const auto& [field, label] : kLabelOf)
+        for (const auto& [label, field] : design::kLabelOf)
             if (c->name == field)
                 createControl(instance, design::control(label), dpi);
         createControl(instance, *c, dpi);

@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
+#include <QMimeData>
 #include <QString>
 #include <QTimer>
 #include <qpa/qplatformnativeinterface.h>
@@ -193,14 +194,19 @@ bool CopyToClipboard(WindowHandle /*owner*/, std::u16string text)
         return false;
     QClipboard* clipboard = QGuiApplication::clipboard();
     const QString wanted = toQString(text);
-    clipboard->setText(wanted, QClipboard::Clipboard);
-    // Setting never reports failure, so check that the hand-over took: the
-    // clipboard gives the text back and, on X11, we hold the selection; on
-    // Wayland the compositor has taken it.
+    auto* data = new QMimeData;  // Qt's from here on
+    data->setText(wanted);
+    clipboard->setMimeData(data, QClipboard::Clipboard);
+    // Setting never reports failure, so check that the hand-over took.
+    // On X11 the server may ignore our claim (its time stamp is older than
+    // the current owner's) while Qt still counts itself the owner; but Qt
+    // asks the server who owns the clipboard, and hands back our own data
+    // only when that is us.
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        return clipboard->mimeData(QClipboard::Clipboard) == data;
     if (clipboard->text(QClipboard::Clipboard) != wanted)
         return false;
-    if (QGuiApplication::platformName() == QLatin1String("xcb") && !clipboard->ownsClipboard())
-        return false;
+    // On Wayland the compositor must have taken it.
     if (QGuiApplication::platformName() == QLatin1String("wayland"))
         return waylandTookSelection(clipboard);
     return true;

@@ -4,7 +4,9 @@
 #include "platform/ApiDef.h"
 #include "platform/PreviewFile.h"
 
+#include <QClipboard>
 #include <QtTest>
+#include <qpa/qplatformnativeinterface.h>
 #include <csignal>
 #include <sys/fsuid.h>
 #include <sys/resource.h>
@@ -116,11 +118,28 @@ private slots:
     void clipboard_data() { addRows("clipboard"); }
     void clipboard() {
         QFETCH(QJsonObject, r);
-        QVERIFY(ApiDef::CopyToClipboard(0, u"previous") && ApiDef::CopyToClipboard(0, r["text"].toString().toStdU16String()));
+        QProcess holder;  // another program that keeps the clipboard, with the very text we copy next
+        if (r["held"].toBool()) {
+            holder.start(m_tools["xclip"], {"-quiet", "-i", "-selection", "clipboard"});
+            holder.write(r["text"].toString().toUtf8());
+            holder.closeWriteChannel();
+            QTRY_COMPARE(QGuiApplication::clipboard()->text(), r["text"].toString());
+            // The server ignores a claim stamped later than its clock, as it does one older than the holder's.
+            // Qt's clock only ever moves forward, so no claim of ours succeeds after this: the last row.
+            QPlatformNativeInterface* x = QGuiApplication::platformNativeInterface();
+            const auto time = quint32(quintptr(x->nativeResourceForScreen("apptime", QGuiApplication::primaryScreen())));
+            const auto setTime = reinterpret_cast<void (*)(QScreen*, quint32)>(reinterpret_cast<void (*)()>(x->nativeResourceFunctionForScreen("setapptime")));
+            setTime(QGuiApplication::primaryScreen(), time + (1u << 30));
+        } else {
+            QVERIFY(ApiDef::CopyToClipboard(0, u"previous"));
+        }
+        QCOMPARE(ApiDef::CopyToClipboard(0, r["text"].toString().toStdU16String()), !r["held"].toBool());
         QProcess xclip;  // another program; this one answers its request meanwhile
         xclip.start(m_tools["xclip"], {"-o", "-selection", "clipboard"});
         QTRY_VERIFY_WITH_TIMEOUT(xclip.state() == QProcess::NotRunning, 10000);
         QCOMPARE(xclip.readAllStandardOutput(), r["text"].toString().toUtf8());
+        holder.kill();
+        holder.waitForFinished();
     }
 };
 

@@ -87,12 +87,19 @@ QByteArray absolutePath(std::u16string_view file, std::u16string_view directory)
     return base + path;
 }
 
+// xdg-open's and open's convention: only a clean exit opened the file.
+bool opened(int status)
+{
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 std::int32_t verdict(int status)
 {
+    if (opened(status))
+        return kOpened;
     if (!WIFEXITED(status))
         return kNoAssociation;
     switch (WEXITSTATUS(status)) {
-    case 0: return kOpened;
     case 2: return kFileNotFound;  // xdg-open: file does not exist
     default: return kNoAssociation;  // 3: no handler, 4: the handler failed, ...
     }
@@ -261,9 +268,10 @@ std::int32_t OpenWithShell(WindowHandle owner, std::u16string_view operation,
             if (done == 0 || (done < 0 && errno == EINTR))
                 return;
             watch->deleteLater();
-            const std::int32_t result = done == pid ? verdict(status) : kOpened;
-            if (result <= 32 && lateFailureHandler && std::chrono::steady_clock::now() - started < kLateVerdictLimit)
-                lateFailureHandler(owner, result);
+            // Lost track of it (reaped elsewhere) is no failure of the opener's.
+            if (done == pid && !opened(status) && lateFailureHandler &&
+                std::chrono::steady_clock::now() - started < kLateVerdictLimit)
+                lateFailureHandler(owner, verdict(status));
         });
         watch->start(kLateVerdictPollMs);
         return kOpened;

@@ -12,6 +12,7 @@
 #include <windows.h>
 #include <initguid.h>
 #include <oleacc.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -74,18 +75,25 @@ int main(int argc, char** argv)
         const std::string utf16 = slurp(base.substr(0, base.size() - 5) + "u16");
         rows.push_back({std::u16string(reinterpret_cast<const char16_t*>(utf16.data()), utf16.size() / 2), slurp(base)});
     }
-    row = "the wide shell entry point, for a name code page 932 cannot spell";
+    // The family is asked once and the answer kept: every later answer is the first one, and each open takes the
+    // wide entry point, the only one that can spell this name.
+    row = "the wide shell entry point, for a name code page 932 cannot spell, every time";
     ::RegSetKeyValueW(HKEY_CLASSES_ROOT, L".html", nullptr, REG_SZ, L"htmlfile", 18);
     ::CloseHandle(::CreateFileW(L"\u00f8\u00e9.html", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    CHECK(ApiDef::OpenWithShell(0, u"Open", u"\u00f8\u00e9.html", u"", u"", 1) > 32);
+    CHECK(ApiDef::GetPlatformId() == 2 && ApiDef::GetPlatformId() == 2);
+    CHECK(ApiDef::OpenWithShell(0, u"Open", u"\u00f8\u00e9.html", u"", u"", 1) > 32 && ApiDef::OpenWithShell(0, u"Open", u"\u00f8\u00e9.html", u"", u"", 1) > 32);
 
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    if (!::CreateProcessA(argv[1], nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &quorvel))
+    const auto start = [&] {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        if (!::CreateProcessA(argv[1], nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &quorvel))
+            return false;
+        // Shown means laid out; Wine may call the program idle earlier, while it is still loading.
+        ::WaitForInputIdle(quorvel.hProcess, 20000);
+        return until([] { return (frmMain = ::FindWindowW(frmMain_win::kClassName, nullptr)) && ::IsWindowVisible(frmMain); });
+    };
+    if (!start())
         return std::printf("FAIL: cannot start %s\n", argv[1]), 1;
-    // Shown means laid out; Wine may call the program idle earlier, while it is still loading.
-    ::WaitForInputIdle(quorvel.hProcess, 20000);
-    until([] { return (frmMain = ::FindWindowW(frmMain_win::kClassName, nullptr)) && ::IsWindowVisible(frmMain); });
     row = "window";
     const int dpi = static_cast<int>(::GetDpiForWindow(frmMain));
     const auto px = [&](int twips) { return ::MulDiv(twips, dpi, 1440); };
@@ -189,6 +197,17 @@ int main(int argc, char** argv)
     ::CloseClipboard();
     CHECK(rows.size() > 5 && clipboard(CF_UNICODETEXT) == bytesOf(rows.back().text));
 
+    // Each refused copy has made 12 MiB of blocks (CF_TEXT and CF_UNICODETEXT), which are still the copy's to free.
+    row = "copies refused while another window holds the clipboard: no block left behind";
+    const auto committed = [] { PROCESS_MEMORY_COUNTERS m{}; m.cb = sizeof m; ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &m, sizeof m); return m.PagefileUsage; };
+    const std::u16string large(4 << 20, u'x');
+    CHECK(::OpenClipboard(::CreateWindowW(L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr)));
+    const SIZE_T before = committed();
+    int refused = 0;
+    for (int i = 0; i < 16; ++i) refused += !ApiDef::CopyToClipboard(0, large);
+    CHECK(refused == 16 && committed() < before + (32u << 20));
+    ::CloseClipboard();
+
     row = "preview";  // both options are on again: a fresh encoded tag, its page in CP932
     const std::u16string tag = TagComposer::Compose(linkText, address, {});
     setText("txtTag", u"edited");
@@ -214,6 +233,18 @@ int main(int argc, char** argv)
     CHECK(answerBox() == design::kShellError);
 
     row = "close";
+    ::PostMessageW(frmMain, WM_CLOSE, 0, 0);
+    CHECK(::WaitForSingleObject(quorvel.hProcess, 5000) == WAIT_OBJECT_0);
+
+    // Without shell32 the shell's answer is 32 (SE_ERR_DLLNOTFOUND), the highest of its errors. Wine keeps a
+    // program's DLL overrides in the registry, by the program's name; an empty one disables the DLL.
+    row = "preview with the shell's error 32";
+    const std::wstring program = L"Software\\Wine\\AppDefaults\\quorvel.exe";
+    ::RegSetKeyValueW(HKEY_CURRENT_USER, (program + L"\\DllOverrides").c_str(), L"shell32", REG_SZ, L"", sizeof L"");
+    CHECK(start());
+    click("btnPreView");
+    CHECK(answerBox() == design::kShellError);
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, program.c_str());
     ::PostMessageW(frmMain, WM_CLOSE, 0, 0);
     CHECK(::WaitForSingleObject(quorvel.hProcess, 5000) == WAIT_OBJECT_0);
     return std::printf("%d failed\n", failures), failures ? 1 : 0;

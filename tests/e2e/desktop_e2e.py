@@ -60,7 +60,7 @@ TOOLS = {"dbus-run-session": "dbus-daemon", "xdg-open": "xdg-utils", "file": "fi
     "gnome": {"mutter": "mutter", "Xwayland": "xwayland", "pipewire": "pipewire", "wireplumber": "wireplumber", "gio": "libglib2.0-bin",
               "gst-launch-1.0": "gstreamer1.0-tools (with gstreamer1.0-pipewire)", "xprop": "x11-utils", "xdotool": "xdotool", "convert": "imagemagick"},
     "kde": {"kwin_wayland": "kwin-wayland", "kde-open5": "kde-cli-tools", "wl-paste": "wl-clipboard", "convert": "imagemagick",
-            **({} if os.access(sys.argv[4], os.X_OK) else {sys.argv[4]: "libwayland-dev (to build it)"})}}[BACKEND]}
+            **({} if os.access((sys.argv + [""])[4], os.X_OK) else {(sys.argv + [""])[4]: "libwayland-dev (to build it)"})}}[BACKEND]}
 if [t for t in TOOLS if not shutil.which(t)]:
     sys.exit("".join(f"{t} is missing: install the Debian package {TOOLS[t]}\n" for t in TOOLS if not shutil.which(t)))
 # A session bus of its own, and a runtime directory for the accessibility bus's
@@ -106,7 +106,14 @@ class Desktop:
                           XDG_CONFIG_DIRS=self.dir("none"), XDG_DATA_DIRS=self.dir("share"))
         # The types of files, without the applications the machine has for them.
         os.path.exists(f"{self.tmp}/share/mime") or os.symlink("/usr/share/mime", f"{self.tmp}/share/mime")
-        system = dict(os.environ, XDG_DATA_DIRS="/usr/share", XDG_CONFIG_DIRS="/etc/xdg")
+        self.x, self.media = None, []
+        try:  # a desktop that fails to come up is closed all the same
+            self.up(dict(os.environ, XDG_DATA_DIRS="/usr/share", XDG_CONFIG_DIRS="/etc/xdg"))
+        except BaseException:
+            self.close()
+            raise
+
+    def up(self, system):
         if SWAY:
             open(f"{self.tmp}/sway.conf", "w").write("xwayland disable\n")
             self.x = subprocess.Popen(["sway", "-d", "-c", f"{self.tmp}/sway.conf"], stderr=open(f"{self.tmp}/wayland.log", "w"),
@@ -141,13 +148,12 @@ class Desktop:
         elif KDE:  # the installed kwin_wayland carries a file capability that its copy does not need
             shutil.copy(shutil.which("kwin_wayland"), f"{self.tmp}/kwin_wayland")
             self.x = subprocess.Popen([f"{self.tmp}/kwin_wayland", "--virtual", "--width", "1024", "--height", "768", "--no-lockscreen",
-                                       "--socket", "wayland-kde"], stderr=open(f"{self.tmp}/kde.log", "w"), env=dict(
-                system, KWIN_WAYLAND_NO_PERMISSION_CHECKS="1", KWIN_SCREENSHOT_NO_PERMISSION_CHECKS="1", QT_LOGGING_RULES="kwin_scripting=true"))
+                                       "--socket", "wayland-kde"], stdout=subprocess.DEVNULL, stderr=open(f"{self.tmp}/kde.log", "w"), env=dict(
+                system, KWIN_WAYLAND_NO_PERMISSION_CHECKS="1", KWIN_SCREENSHOT_NO_PERMISSION_CHECKS="1", QT_LOGGING_RULES="kwin_scripting.debug=true"))
             wait("kwin's socket", lambda: os.path.exists(f"{self.tmp}/wayland-kde"))
-            os.environ.pop("QT_QPA_PLATFORM", None)
-            os.environ.pop("DISPLAY", None)
-            os.environ.update(WAYLAND_DISPLAY="wayland-kde", XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="5",
-                              XDG_CONFIG_DIRS=f"/etc/xdg/menus:{self.dir('none')}")
+            os.environ.pop("DISPLAY", None)  # kwin starts the session's programs as Wayland clients, Qt 5's too
+            os.environ.update(QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-kde", XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="5",
+                              XDG_CONFIG_DIRS="/etc/xdg")  # where KDE finds its menu of applications
             # One client stays connected for the whole run: kwin loses the first events of a new one.
             self.keyboard = subprocess.Popen([sys.argv[4]], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             self.real_key("Shift_L")
@@ -167,13 +173,12 @@ class Desktop:
 
     def close(self):  # the compositor ends its own way, and what its Xwayland leaves behind goes
         [p.kill() for p in (self.app, self.keyboard) if p]
-        self.x.terminate()
         try:
-            self.x.wait(10)
+            self.x and (self.x.terminate(), self.x.wait(10))
         except subprocess.TimeoutExpired:
             self.x.kill()
-        [p.terminate() for p in getattr(self, "media", [])]
-        GNOME and os.kill(int(self.child), 15)
+        [p.terminate() for p in self.media]
+        getattr(self, "child", None) and os.kill(int(self.child), 15)
         for name in set(os.listdir("/tmp/.X11-unix")) - self.x11_before:
             for path in (f"/tmp/.X11-unix/{name}", f"/tmp/.X{name[1:]}-lock"):
                 os.path.exists(path) and os.stat(path).st_uid == os.getuid() and os.remove(path)
@@ -215,10 +220,11 @@ class Desktop:
         if GNOME:
             self.run("gst-launch-1.0", "-q", "pipewiresrc", f"path={self.node}", "num-buffers=1", "!", "videoconvert", "!", "pngenc", "!", "filesink", f"location={path}")
         else:
-            r, w = os.pipe()
-            info, fds = self.call("org.kde.KWin", "/org/kde/KWin/ScreenShot2", "org.kde.KWin.ScreenShot2", "CaptureActiveScreen",
-                                  "a{sv}h", {}, 0, fds=Gio.UnixFDList.new_from_array([w]))
-            os.close(w), [os.close(f) for f in fds]
+            (r, w), fds = os.pipe(), Gio.UnixFDList()
+            fds.append(w), os.close(w)
+            info = self.call("org.kde.KWin", "/org/kde/KWin/ScreenShot2", "org.kde.KWin.ScreenShot2", "CaptureActiveScreen",
+                             "a{sv}h", {}, 0, fds=fds)[0]
+            [os.close(f) for f in fds.steal_fds()]  # kwin ends the picture by closing its end
             raw = b"".join(iter(lambda: os.read(r, 1 << 20), b""))
             os.close(r)
             subprocess.run(["convert", "-size", f"{info[0]['width']}x{info[0]['height']}", "-depth", "8", "bgra:-", path], input=raw, check=True)
@@ -235,6 +241,7 @@ class Desktop:
                                     env=dict(os.environ, **env))
         self.frame = wait("the window on the accessibility bus", lambda: (self.app.poll() is None or expect(
             "the program running", open(log).read())) and next(self.windows(), None))
+        (GNOME or KDE) and wait("the window on the screen", self.views)  # a click before that is lost
 
     def windows(self):
         (desktop := Atspi.get_desktop(0)).clear_cache()
@@ -280,11 +287,8 @@ class Desktop:
                 return b""
             with os.fdopen(fd, "rb") as f:
                 return f.read()
-        try:  # kwin's wl-paste waits for ever on an empty clipboard
-            return subprocess.run(["wl-paste", "-n"] if WAYLAND else ["xclip", "-selection", "clipboard", "-o"],
-                                  capture_output=True, timeout=5).stdout
-        except subprocess.TimeoutExpired:
-            return b""
+        return subprocess.run(["wl-paste", "-n"] if WAYLAND else ["xclip", "-selection", "clipboard", "-o"],
+                              capture_output=True, timeout=20).stdout
 
     def mark(self):  # a marker first, so that what is read is the program's; the tool stays behind to serve it
         if GNOME:  # wl-copy would take the keyboard focus, and the window a new serial with it
@@ -300,7 +304,8 @@ class Desktop:
             while nodes:
                 nodes += (n := nodes.pop())["nodes"] + n["floating_nodes"]
                 found += [n] if n.get("pid") == self.app.pid else []
-            return [dict(name=n["name"], app_id=n["app_id"], frame=tuple(n["rect"].values()), closeable=True, client=(
+            return [dict(name=n["name"], app_id=n["app_id"], closeable=True, frame=(n["rect"]["x"], n["deco_rect"]["y"], n["rect"]["width"],
+                         n["rect"]["height"] + n["deco_rect"]["height"]), client=(
                 n["rect"]["x"] + n["window_rect"]["x"], n["rect"]["y"] + n["window_rect"]["y"], n["geometry"]["width"], n["geometry"]["height"]))
                 for n in found]
         if GNOME:
@@ -317,12 +322,12 @@ class Desktop:
             return found
         open(f"{self.tmp}/views.js", "w").write(f"""for (const w of workspace.clientList()) if (w.pid == {self.app.pid})
             print("quorvel-view", JSON.stringify({{name: w.caption, app_id: w.desktopFileName, closeable: w.closeable,
-                client: [w.clientGeometry.x, w.clientGeometry.y, w.clientGeometry.width, w.clientGeometry.height],
+                client: [w.bufferGeometry.x, w.bufferGeometry.y, w.bufferGeometry.width, w.bufferGeometry.height],
                 frame: [w.frameGeometry.x, w.frameGeometry.y, w.frameGeometry.width, w.frameGeometry.height]}}));
             print("quorvel-views-end");""")
         seen = len(open(f"{self.tmp}/kde.log").readlines())
         script = self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript", "ss", f"{self.tmp}/views.js", "quorvel")[0][0]
-        self.call("org.kde.KWin", f"/Scripting/Script{script}", "org.kde.kwin.Script", "run")
+        self.call("org.kde.KWin", f"/{script}", "org.kde.kwin.Script", "run")
         lines = wait("kwin's answer", lambda: (lambda l: any("quorvel-views-end" in x for x in l) and l)(open(f"{self.tmp}/kde.log").readlines()[seen:]))
         self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "unloadScript", "s", "quorvel")
         return [json.loads(l.split("quorvel-view", 1)[1]) for l in lines if "quorvel-view " in l]
@@ -371,7 +376,7 @@ def clipboard(d):
         # click, and the window says so. Through Xwayland the X server takes it, as GNOME then does.
         yield "through the accessibility bus, after another program's copy"
         d.mark()
-        bus_copy("after another's", GNOME)
+        bus_copy("after another's", GNOME or KDE)
 
 
 def record_pages(d):
@@ -459,6 +464,7 @@ def framed(d):  # the box as the desktop frames it, photographed, then closed by
 
 def keys(d):  # Enter and Esc press nothing; a Tab after each shows that it was handled
     d.start()
+    d.mark()  # what stays on the clipboard (kwin's wl-paste would wait for ever on an empty one)
     field = d.control("text", "出来たタグ")
     shown = Atspi.Text.get_text(field, 0, -1)
     for key, role, name in [(key, *c) for key in ("Return", "KP_Enter", "Escape") for c in (("text", "表示内容"),
@@ -467,7 +473,7 @@ def keys(d):  # Enter and Esc press nothing; a Tab after each shows that it was 
         d.key(control := d.control(role, name), key)
         d.key(control, "Tab")
         wait("the focus to move on", lambda: not control.get_state_set().contains(Atspi.StateType.FOCUSED))
-        expect((["Quorvel作成"], shown, False, b""), ([n["name"] for n in d.views()], Atspi.Text.get_text(field, 0, -1),
+        expect((["Quorvel作成"], shown, False, b"marker"), ([n["name"] for n in d.views()], Atspi.Text.get_text(field, 0, -1),
                os.path.exists(os.path.join(d.work, "quorvel.html")), d.paste()))
 
 

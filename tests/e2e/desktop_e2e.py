@@ -10,7 +10,7 @@
 # xdg-open with a recording handler for text/html, and headless Chromium.
 # Expected tags come from tests/compose_rows.json. A scenario stops at its
 # first failing row and names it.
-import html, json, os, re, shutil, subprocess, sys, tempfile, time
+import contextlib, html, json, os, re, shutil, subprocess, sys, tempfile, time
 try:
     import gi
     gi.require_version("Atspi", "2.0")
@@ -28,7 +28,7 @@ except (ImportError, ValueError):
 # wl-paste and the windows are seen through a KWin script. sway refuses root
 # (and kwin and GNOME's tools would run as root only here), so root hands the
 # run to nobody, from copies that nobody can read wherever the build tree lies.
-BACKEND, DESKTOP_FILE = (sys.argv[3:] or ["x11"])[0], "packaging/io.github.quorvel.Quorvel.desktop"
+BACKEND, FAKE_INPUT, DESKTOP_FILE = (sys.argv[3:] or ["x11"])[0], (sys.argv[4:] or [""])[0], "packaging/io.github.quorvel.Quorvel.desktop"
 WAYLAND, SWAY, GNOME, KDE = BACKEND != "x11", BACKEND == "wayland", BACKEND == "gnome", BACKEND == "kde"
 if WAYLAND and os.getuid() == 0:
     with tempfile.TemporaryDirectory(prefix="quorvel-wl-") as stage:
@@ -38,7 +38,7 @@ if WAYLAND and os.getuid() == 0:
                          (f"{here}/window/frmMainDesign.h", "window/frmMainDesign.h"),
                          (f"{here}/tests/harvest/harvesters.py", "tests/harvest/harvesters.py"),
                          (f"{here}/{DESKTOP_FILE}", DESKTOP_FILE),
-                         *[(f, "fake_input") for f in sys.argv[4:5] if os.path.exists(f)]):
+                         *[(FAKE_INPUT, "fake_input")][:os.path.exists(FAKE_INPUT)]):
             os.makedirs(os.path.dirname(os.path.join(stage, dst)), exist_ok=True)
             shutil.copy(src, os.path.join(stage, dst))
         subprocess.run(["chown", "-R", "65534:65534", stage], check=True)
@@ -60,7 +60,7 @@ TOOLS = {"dbus-run-session": "dbus-daemon", "xdg-open": "xdg-utils", "file": "fi
     "gnome": {"mutter": "mutter", "Xwayland": "xwayland", "pipewire": "pipewire", "wireplumber": "wireplumber", "gio": "libglib2.0-bin",
               "gst-launch-1.0": "gstreamer1.0-tools (with gstreamer1.0-pipewire)", "xprop": "x11-utils", "xdotool": "xdotool", "convert": "imagemagick"},
     "kde": {"kwin_wayland": "kwin-wayland", "kde-open5": "kde-cli-tools", "wl-paste": "wl-clipboard", "convert": "imagemagick",
-            **({} if os.access((sys.argv + [""])[4], os.X_OK) else {(sys.argv + [""])[4]: "libwayland-dev (to build it)"})}}[BACKEND]}
+            **({} if os.access(FAKE_INPUT, os.X_OK) else {FAKE_INPUT: "libwayland-dev (to build it)"})}}[BACKEND]}
 if [t for t in TOOLS if not shutil.which(t)]:
     sys.exit("".join(f"{t} is missing: install the Debian package {TOOLS[t]}\n" for t in TOOLS if not shutil.which(t)))
 # A session bus of its own, and a runtime directory for the accessibility bus's
@@ -139,7 +139,8 @@ class Desktop:
             cast = self.call(SC, "/org/gnome/Mutter/ScreenCast", SC, "CreateSession", "a{sv}", {"remote-desktop-session-id": GLib.Variant("s", sid)})[0][0]
             self.stream, self.node = self.call(SC, cast, SC + ".Session", "RecordMonitor", "sa{sv}", "", {})[0][0], None
             self.bus.signal_subscribe(SC, SC + ".Stream", "PipeWireStreamAdded", self.stream, None, 0, lambda *a: setattr(self, "node", a[5][0]))
-            self.bus.signal_subscribe(RD, RD + ".Session", None, self.rd, None, 0, self.selection)
+            self.bus.signal_subscribe(RD, RD + ".Session", "SelectionOwnerChanged", self.rd, None, 0,
+                                      lambda *a: setattr(self, "own", a[5][0].get("session-is-owner", False)))
             self.call(RD, self.rd, RD + ".Session", "EnableClipboard", "a{sv}", {})
             self.call(RD, self.rd, RD + ".Session", "Start")
             wait("mutter's screen cast", lambda: self.node)
@@ -155,7 +156,7 @@ class Desktop:
             os.environ.update(QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-kde", XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="KDE", KDE_SESSION_VERSION="5",
                               XDG_CONFIG_DIRS="/etc/xdg")  # where KDE finds its menu of applications
             # One client stays connected for the whole run: kwin loses the first events of a new one.
-            self.keyboard = subprocess.Popen([sys.argv[4]], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            self.keyboard = subprocess.Popen([FAKE_INPUT], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             self.real_key("Shift_L")
         else:
             self.start_x()
@@ -173,29 +174,17 @@ class Desktop:
 
     def close(self):  # the compositor ends its own way, and what its Xwayland leaves behind goes
         [p.kill() for p in (self.app, self.keyboard) if p]
-        try:
+        with contextlib.suppress(subprocess.TimeoutExpired):
             self.x and (self.x.terminate(), self.x.wait(10))
-        except subprocess.TimeoutExpired:
-            self.x.kill()
-        [p.terminate() for p in self.media]
-        getattr(self, "child", None) and os.kill(int(self.child), 15)
-        for name in set(os.listdir("/tmp/.X11-unix")) - self.x11_before:
-            for path in (f"/tmp/.X11-unix/{name}", f"/tmp/.X{name[1:]}-lock"):
-                os.path.exists(path) and os.stat(path).st_uid == os.getuid() and os.remove(path)
+        self.x and self.x.kill()
+        [p.terminate() for p in self.media], getattr(self, "child", None) and os.kill(int(self.child), 15)
+        for path in [f for n in set(os.listdir("/tmp/.X11-unix")) - self.x11_before for f in (f"/tmp/.X11-unix/{n}", f"/tmp/.X{n[1:]}-lock")]:
+            os.path.exists(path) and os.stat(path).st_uid == os.getuid() and os.remove(path)
 
     def call(self, name, path, interface, method, signature="", *args, fds=None):  # a method on the session bus: its reply, and any files
         reply, files = self.bus.call_with_unix_fd_list_sync(name, path, interface, method, signature and GLib.Variant(
             f"({signature})", args) or None, None, 0, -1, fds, None)
         return reply.unpack(), files and files.steal_fds()
-
-    def selection(self, *signal):  # mutter's word on the clipboard: who owns it now, and a read of the session's own
-        name, args = signal[4], signal[5].unpack()
-        if name == "SelectionOwnerChanged":
-            self.own = args[0].get("session-is-owner", False)
-        elif name == "SelectionTransfer":
-            _, fds = self.call(RD, self.rd, RD + ".Session", "SelectionWrite", "u", args[1])
-            os.write(fds[0], b"marker"), os.close(fds[0])
-            self.call(RD, self.rd, RD + ".Session", "SelectionWriteDone", "ub", args[1], True)
 
     def real_key(self, key):
         if GNOME:
@@ -220,14 +209,12 @@ class Desktop:
         if GNOME:
             self.run("gst-launch-1.0", "-q", "pipewiresrc", f"path={self.node}", "num-buffers=1", "!", "videoconvert", "!", "pngenc", "!", "filesink", f"location={path}")
         else:
-            (r, w), fds = os.pipe(), Gio.UnixFDList()
-            fds.append(w), os.close(w)
-            info = self.call("org.kde.KWin", "/org/kde/KWin/ScreenShot2", "org.kde.KWin.ScreenShot2", "CaptureActiveScreen",
-                             "a{sv}h", {}, 0, fds=fds)[0]
+            r, w = os.pipe()
+            size = self.call("org.kde.KWin", "/org/kde/KWin/ScreenShot2", "org.kde.KWin.ScreenShot2", "CaptureActiveScreen",
+                             "a{sv}h", {}, 0, fds=(fds := Gio.UnixFDList.new_from_array([w])))[0][0]
             [os.close(f) for f in fds.steal_fds()]  # kwin ends the picture by closing its end
-            raw = b"".join(iter(lambda: os.read(r, 1 << 20), b""))
-            os.close(r)
-            subprocess.run(["convert", "-size", f"{info[0]['width']}x{info[0]['height']}", "-depth", "8", "bgra:-", path], input=raw, check=True)
+            with os.fdopen(r, "rb") as raw:
+                subprocess.run(["convert", "-size", f"{size['width']}x{size['height']}", "-depth", "8", "bgra:-", path], stdin=raw, check=True)
         return path
 
     def dir(self, *parts):
@@ -278,15 +265,10 @@ class Desktop:
         self.run("wtype", "-k", "Shift_L", "-k", key) if SWAY else self.real_key(key)
 
     def paste(self):
-        if GNOME:
-            if self.own:
-                return b"marker"
-            try:
-                fd = self.call(RD, self.rd, RD + ".Session", "SelectionRead", "s", "text/plain;charset=utf-8")[1][0]
-            except GLib.Error:  # nothing on the clipboard
-                return b""
-            with os.fdopen(fd, "rb") as f:
-                return f.read()
+        if GNOME:  # through mutter, as a Wayland program pastes; an empty clipboard is an error
+            with contextlib.suppress(GLib.Error):
+                return b"marker" if self.own else os.fdopen(self.call(RD, self.rd, RD + ".Session", "SelectionRead", "s", "text/plain;charset=utf-8")[1][0], "rb").read()
+            return b""
         return subprocess.run(["wl-paste", "-n"] if WAYLAND else ["xclip", "-selection", "clipboard", "-o"],
                               capture_output=True, timeout=20).stdout
 
@@ -308,23 +290,19 @@ class Desktop:
                          n["rect"]["height"] + n["deco_rect"]["height"]), client=(
                 n["rect"]["x"] + n["window_rect"]["x"], n["rect"]["y"] + n["window_rect"]["y"], n["geometry"]["width"], n["geometry"]["height"]))
                 for n in found]
-        if GNOME:
+        if GNOME:  # X11 windows, with the frame mutter puts around them and the actions it allows
             found = []
             for w in subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.app.pid)], capture_output=True).stdout.split():
-                geometry = [int(n) for n in re.findall(r"(?:Absolute upper-left [XY]|Width|Height): +(\d+)", self.run("xwininfo", "-id", w))]
-                p = dict(re.findall(r"^(\w+) = (.*)$", self.run("xprop", "-notype", "-id", w, "_NET_WM_NAME", "WM_CLASS", "_NET_FRAME_EXTENTS",
-                                                                  "_NET_WM_ALLOWED_ACTIONS"), re.M))
+                x, y, width, height = map(int, re.findall(r"(?:Absolute upper-left [XY]|Width|Height): +(\d+)", self.run("xwininfo", "-id", w)))
+                p = dict(re.findall(r"^(\w+) = (.*)$", self.run("xprop", "-notype", "-id", w, "_NET_WM_NAME", "WM_CLASS", "_NET_FRAME_EXTENTS", "_NET_WM_ALLOWED_ACTIONS"), re.M))
                 left, right, top, bottom = map(int, p.get("_NET_FRAME_EXTENTS", "0, 0, 0, 0").split(","))
-                x, y, width, height = geometry
                 found.append(dict(name=json.loads(p.get("_NET_WM_NAME", '""')), app_id=json.loads(p.get("WM_CLASS", '"", ""').split(", ")[1]),
-                                  client=tuple(geometry), frame=(x - left, y - top, width + left + right, height + top + bottom),
+                                  client=(x, y, width, height), frame=(x - left, y - top, width + left + right, height + top + bottom),
                                   closeable="_NET_WM_ACTION_CLOSE" in p.get("_NET_WM_ALLOWED_ACTIONS", "")))
             return found
-        open(f"{self.tmp}/views.js", "w").write(f"""for (const w of workspace.clientList()) if (w.pid == {self.app.pid})
-            print("quorvel-view", JSON.stringify({{name: w.caption, app_id: w.desktopFileName, closeable: w.closeable,
-                client: [w.bufferGeometry.x, w.bufferGeometry.y, w.bufferGeometry.width, w.bufferGeometry.height],
-                frame: [w.frameGeometry.x, w.frameGeometry.y, w.frameGeometry.width, w.frameGeometry.height]}}));
-            print("quorvel-views-end");""")
+        # KDE: a KWin script's answer in kwin's log. A window's buffer is its client area; kwin draws the frame.
+        open(f"{self.tmp}/views.js", "w").write(f"""const r = g => [g.x, g.y, g.width, g.height]; for (const w of workspace.clientList()) if (w.pid == {self.app.pid}) print("quorvel-view",
+            JSON.stringify({{name: w.caption, app_id: w.desktopFileName, closeable: w.closeable, client: r(w.bufferGeometry), frame: r(w.frameGeometry)}})); print("quorvel-views-end");""")
         seen = len(open(f"{self.tmp}/kde.log").readlines())
         script = self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript", "ss", f"{self.tmp}/views.js", "quorvel")[0][0]
         self.call("org.kde.KWin", f"/{script}", "org.kde.kwin.Script", "run")

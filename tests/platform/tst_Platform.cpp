@@ -2,6 +2,7 @@
 // legacy locale, the page on disk, the desktop opener and the X11 clipboard.
 // The cases are the rows of platform_rows.json and ../narrow_rows.json.
 #include "platform/ApiDef.h"
+#include "platform/DisplayPlatform.h"
 #include "platform/PreviewFile.h"
 
 #include <QtTest>
@@ -121,6 +122,15 @@ private slots:
         xclip.start(m_tools["xclip"], {"-o", "-selection", "clipboard"});
         QTRY_VERIFY_WITH_TIMEOUT(xclip.state() == QProcess::NotRunning, 10000);
         QCOMPARE(xclip.readAllStandardOutput(), r["text"].toString().toUtf8());
+    }
+
+    // Last: it leaves the session's variables as its last row set them.
+    void displayPlatform_data() { addRows("display"); }
+    void displayPlatform() {
+        QFETCH(QJsonObject, r);
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"})
+            r["env"][QLatin1String(name)].isString() ? qputenv(name, r["env"][QLatin1String(name)].toString().toUtf8()) : qunsetenv(name);
+        QCOMPARE(QString::fromStdString(ApiDef::PreferredDisplayPlatform()), r["platform"].toString());
     }
 };
 

@@ -134,6 +134,8 @@ class Desktop:
             os.environ.pop("QT_QPA_PLATFORM", None)  # the program chooses
             os.environ.update(DISPLAY=display, XAUTHORITY=auth, WAYLAND_DISPLAY="wayland-0", XDG_SESSION_TYPE="wayland", XDG_CURRENT_DESKTOP="GNOME")
             # Keys, pointer and clipboard of a remote desktop session; its pointer needs a screen cast beside it.
+            wait("mutter's services on the bus", lambda: all(self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                                                       "NameHasOwner", "s", name)[0][0] for name in (RD, SC)))
             self.rd = self.call(RD, "/org/gnome/Mutter/RemoteDesktop", RD, "CreateSession")[0][0]
             sid = self.call(RD, self.rd, "org.freedesktop.DBus.Properties", "Get", "ss", RD + ".Session", "SessionId")[0][0]
             cast = self.call(SC, "/org/gnome/Mutter/ScreenCast", SC, "CreateSession", "a{sv}", {"remote-desktop-session-id": GLib.Variant("s", sid)})[0][0]

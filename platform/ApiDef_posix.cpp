@@ -54,10 +54,24 @@ constexpr auto kLateVerdictLimit = std::chrono::seconds(10);
 
 LateShellFailure lateFailureHandler = nullptr;
 
+// The opener, run by sh with the page as $1.
 #ifdef __APPLE__
-constexpr const char* kOpener = "open";
+constexpr const char* kOpener = "exec open \"$1\"";
 #else
-constexpr const char* kOpener = "xdg-open";
+// xdg-open, except where it would leave the user with nothing at all. On KDE
+// it hands the page to kde-open5, which, with no application for the type,
+// hands it back to xdg-open, and the two call each other for ever; without
+// KDE_SESSION_VERSION it runs kfmclient instead and reports its absence as
+// success. There the page goes to kde-open5 itself, and only once KDE's own
+// database (which kde-open5 reads) names an application for its type; with
+// none, the answer is xdg-open's own for that case, 3.
+constexpr const char* kOpener =
+    "case :$XDG_CURRENT_DESKTOP: in *:KDE:*) if command -v kde-open5 >/dev/null; then\n"
+    "    export KDE_SESSION_VERSION=5\n"
+    "    type=$(xdg-mime query filetype \"$1\") && xdg-mime query default \"$type\" | grep -q . || exit 3\n"
+    "    exec kde-open5 \"$1\"\n"
+    "fi ;; esac\n"
+    "exec xdg-open \"$1\"\n";
 #endif
 
 bool isOpenOperation(std::u16string_view operation)
@@ -145,11 +159,10 @@ pid_t startOpener(const QByteArray& path)
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
-    QByteArray program = kOpener;
-    QByteArray argument = path;
-    char* argv[] = {program.data(), argument.data(), nullptr};
+    QByteArray shell = "sh", option = "-c", script = kOpener, argument = path;
+    char* argv[] = {shell.data(), option.data(), script.data(), shell.data(), argument.data(), nullptr};
     pid_t pid = -1;
-    if (posix_spawnp(&pid, kOpener, &actions, &attributes, argv, environ) != 0)
+    if (posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ) != 0)
         pid = -1;
 
     posix_spawnattr_destroy(&attributes);

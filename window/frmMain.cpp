@@ -10,6 +10,7 @@
 #include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -66,6 +67,22 @@ QCheckBox* makeCheckBox(QWidget* parent, const char* name)
     box->setChecked(true);
     return box;
 }
+
+// GNOME's platform theme, like GTK, lets Enter press the button or check box
+// that has the focus; in this window Enter presses nothing, on every desktop.
+class EnterPressesNothing : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Return || key == Qt::Key_Enter)
+                return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
 
 QPushButton* makeButton(QWidget* parent, const char* name)
 {
@@ -141,6 +158,10 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent)
         setTabOrder(findChild<QWidget*>(QLatin1String(order[i]->name.data())),
                     findChild<QWidget*>(QLatin1String(order[i + 1]->name.data())));
     txtTitle->setFocus();
+
+    auto* enter = new EnterPressesNothing(this);
+    for (QWidget* button : std::initializer_list<QWidget*>{chkCnvScript, chkCovCode, btnMake, btnPreView, btnCopy})
+        button->installEventFilter(enter);
 
     connect(btnMake, &QPushButton::clicked, this, &frmMain::btnMake_Click);
     connect(btnCopy, &QPushButton::clicked, this, &frmMain::btnCopy_Click);

@@ -11,7 +11,7 @@ MAILTO = re.compile(r"mailto:([^\"']*)", re.I)
 NAMES = {"a": "a. address pattern", "b": "b. mailto: scanner", "ca": "c. a after references", "cb": "c. b after references",
          "da": "d. a after %-decoding too", "db": "d. b after %-decoding too", "ea": "e. a over the DOM", "eb": "e. b over the DOM"}
 CHROMIUM = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-            "--disable-component-update", "--disable-sync"]
+            "--disable-component-update", "--disable-sync", "--password-store=basic"]  # no desktop keyring, KDE's included
 
 
 def found(text):

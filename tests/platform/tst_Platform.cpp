@@ -2,6 +2,7 @@
 // legacy locale, the page on disk, the desktop opener and the X11 clipboard.
 // The cases are the rows of platform_rows.json and ../narrow_rows.json.
 #include "platform/ApiDef.h"
+#include "platform/DisplayPlatform.h"
 #include "platform/PreviewFile.h"
 
 #include <QClipboard>
@@ -140,6 +141,15 @@ private slots:
         QCOMPARE(xclip.readAllStandardOutput(), r["text"].toString().toUtf8());
         holder.kill();
         holder.waitForFinished();
+    }
+
+    // Last: it leaves the session's variables as its last row set them.
+    void displayPlatform_data() { addRows("display"); }
+    void displayPlatform() {
+        QFETCH(QJsonObject, r);
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"})
+            r["env"][QLatin1String(name)].isString() ? qputenv(name, r["env"][QLatin1String(name)].toString().toUtf8()) : qunsetenv(name);
+        QCOMPARE(QString::fromStdString(ApiDef::PreferredDisplayPlatform()), r["platform"].toString());
     }
 };
 

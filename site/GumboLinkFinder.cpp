@@ -1,0 +1,509 @@
+#include "GumboLinkFinder.h"
+
+#include "Text.h"
+
+#include <gumbo.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace Site {
+
+// Gumbo allocates and frees many small blocks; a parse's blocks all die
+// together, so they come from one arena that is emptied after the page.
+struct GumboLinkFinder::Arena {
+    static constexpr std::size_t kBlock = 1u << 20;
+    std::vector<char*> blocks, large;
+    std::size_t next = 0;
+    char* current = nullptr;
+    std::size_t size = 0, used = 0;
+
+    ~Arena()
+    {
+        for (char* b : blocks)
+            std::free(b);
+        for (char* b : large)
+            std::free(b);
+    }
+    void* allocate(std::size_t n)
+    {
+        n = (n + 15) & ~std::size_t(15);
+        if (used + n > size) {
+            char* block;
+            if (n > kBlock) {
+                block = static_cast<char*>(std::malloc(n));
+                if (block)
+                    large.push_back(block);
+            } else if (next < blocks.size()) {
+                block = blocks[next];  // kept from an earlier page
+            } else {
+                block = static_cast<char*>(std::malloc(kBlock));
+                if (block)
+                    blocks.push_back(block);
+            }
+            if (!block) {
+                std::fputs("quorvel-site: out of memory\n", stderr);
+                std::_Exit(2);
+            }
+            if (n <= kBlock)
+                ++next;
+            current = block;
+            size = std::max(n, kBlock);
+            used = 0;
+        }
+        void* p = current + used;
+        used += n;
+        return p;
+    }
+    void reset()
+    {
+        for (char* b : large)
+            std::free(b);
+        large.clear();
+        next = 0;
+        size = used = 0;
+    }
+};
+
+namespace {
+
+bool space(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
+
+// Gumbo's tree builder looks through the stack of open elements for most
+// tags, so a page that keeps thousands of elements open costs it time in
+// the square of their number (100,000 nested div: 19 s). Before the parse,
+// a pass over the tags sums how many elements stand open at each start
+// tag; past a budget in proportion to the page, it is not parsed. Elements
+// that the next of their kind closes, void ones and raw text do not count.
+std::size_t openElementsCost(std::string_view s, std::size_t& deepest)
+{
+    static constexpr std::string_view kNotNesting[] = {
+        "p", "li", "dt", "dd", "option", "optgroup", "tr", "td", "th", "thead", "tbody", "tfoot", "caption",
+        "colgroup", "rb", "rp", "rt", "rtc", "html", "head", "body", "a", "nobr", "button", "form", "h1", "h2", "h3",
+        "h4", "h5", "h6", "area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "param",
+        "source", "track", "wbr", "keygen", "basefont", "bgsound", "frame", "image", "menuitem"};
+    static constexpr std::string_view kRaw[] = {"script", "style", "textarea", "title", "xmp", "iframe",
+                                                "noembed", "noframes", "noscript"};
+    std::size_t depth = 0, cost = 0;
+    deepest = 0;
+    char name[12];
+    for (std::size_t p = s.find('<'); p != std::string_view::npos && p + 1 < s.size(); p = s.find('<', p + 1)) {
+        if (s.compare(p, 4, "<!--") == 0) {
+            p = s.find("-->", p + 4);
+            if (p == std::string_view::npos)
+                break;
+            continue;
+        }
+        const bool end = s[p + 1] == '/';
+        std::size_t q = p + 1 + end, n = 0;
+        while (q < s.size() && !space(s[q]) && s[q] != '/' && s[q] != '>' && n < sizeof name)
+            name[n++] = Lower(s[q++]);
+        if (n == 0 || name[0] < 'a' || name[0] > 'z')
+            continue;
+        const std::string_view tag(name, n);
+        if (tag == "plaintext")
+            break;
+        if (std::find(std::begin(kNotNesting), std::end(kNotNesting), tag) != std::end(kNotNesting))
+            continue;
+        if (end) {
+            depth -= depth > 0;
+            continue;
+        }
+        if (std::find(std::begin(kRaw), std::end(kRaw), tag) != std::end(kRaw)) {
+            const std::string close = "</" + std::string(tag);
+            p = FindNoCase(s, close, q);
+            if (p == std::string_view::npos)
+                break;
+            continue;
+        }
+        deepest = std::max(deepest, ++depth);
+        cost += depth;
+    }
+    return cost;
+}
+
+// Where the start tag that begins at `p` ends (just past its '>'), read as
+// the tokenizer reads attributes, or npos when the page ends inside it.
+std::size_t startTagEnd(std::string_view s, std::size_t p)
+{
+    ++p;
+    while (p < s.size() && !space(s[p]) && s[p] != '/' && s[p] != '>')
+        ++p;
+    for (;;) {
+        while (p < s.size() && (space(s[p]) || s[p] == '/'))
+            ++p;
+        if (p >= s.size())
+            return std::string_view::npos;
+        if (s[p] == '>')
+            return p + 1;
+        ++p;  // a name may start with '='
+        while (p < s.size() && !space(s[p]) && s[p] != '/' && s[p] != '>' && s[p] != '=')
+            ++p;
+        while (p < s.size() && space(s[p]))
+            ++p;
+        if (p >= s.size() || s[p] != '=')
+            continue;
+        ++p;
+        while (p < s.size() && space(s[p]))
+            ++p;
+        if (p < s.size() && (s[p] == '"' || s[p] == '\'')) {
+            p = s.find(s[p], p + 1);
+            if (p == std::string_view::npos)
+                return p;
+            ++p;
+        } else {
+            while (p < s.size() && !space(s[p]) && s[p] != '>')
+                ++p;
+        }
+    }
+}
+
+class Walk {
+public:
+    Walk(std::string_view page, bool wantText, PageFindings& out) : m_page(page), m_wantText(wantText), m_out(out) {}
+
+    void run(const GumboNode* root)
+    {
+        m_stack.push_back({root, true, false, -1});
+        while (!m_stack.empty()) {
+            const Item item = m_stack.back();
+            m_stack.pop_back();
+            visit(item);
+        }
+    }
+
+    // Tags the parser dropped: whatever bytes no node of the tree covers.
+    void dropped(GumboOptions options)
+    {
+        std::sort(m_covered.begin(), m_covered.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+        std::size_t at = 0;
+        for (std::size_t i = 0; i <= m_covered.size(); ++i) {
+            const std::size_t next = i < m_covered.size() ? m_covered[i].begin : m_page.size();
+            if (next > at)
+                gap(at, next, options);
+            if (i < m_covered.size())
+                at = std::max(at, m_covered[i].end);
+        }
+    }
+
+    // What a browser running scripts reads as the text of a noscript
+    // element, wherever gumbo put its content.
+    void dropNoscript()
+    {
+        if (m_noscript.empty())
+            return;
+        auto inside = [&](std::size_t offset) {
+            for (const Span& n : m_noscript)
+                if (offset >= n.begin && offset < n.end)
+                    return true;
+            return false;
+        };
+        auto dropTexts = [&](std::vector<Span>& texts) {
+            std::erase_if(texts, [&](const Span& t) { return inside(t.begin); });
+        };
+        std::erase_if(m_out.links, [&](const MailLink& l) { return inside(l.element.begin); });
+        for (MailLink& l : m_out.links)
+            dropTexts(l.texts);
+        dropTexts(m_out.texts);
+    }
+
+private:
+    struct Item {
+        const GumboNode* node;
+        bool shown;    // content a browser shows as markup of the page
+        bool foreign;  // inside SVG or MathML
+        int link;      // the mail link it belongs to, or -1
+    };
+
+    std::size_t offsetOf(const char* p) const { return static_cast<std::size_t>(p - m_page.data()); }
+
+    void cover(const GumboStringPiece& piece)
+    {
+        if (piece.length > 0 && piece.data >= m_page.data() && piece.data < m_page.data() + m_page.size())
+            m_covered.push_back({offsetOf(piece.data), offsetOf(piece.data) + piece.length});
+    }
+
+    // An attribute's value without its quotes.
+    Span valueOf(const GumboAttribute* attr) const
+    {
+        Span s{offsetOf(attr->original_value.data), offsetOf(attr->original_value.data) + attr->original_value.length};
+        if (s.end - s.begin >= 2 && (m_page[s.begin] == '"' || m_page[s.begin] == '\'')) {
+            ++s.begin;
+            --s.end;
+        }
+        return s;
+    }
+
+    static bool rawText(GumboTag tag)
+    {
+        switch (tag) {
+        case GUMBO_TAG_SCRIPT: case GUMBO_TAG_STYLE: case GUMBO_TAG_TEXTAREA: case GUMBO_TAG_XMP:
+        case GUMBO_TAG_IFRAME: case GUMBO_TAG_NOEMBED: case GUMBO_TAG_NOFRAMES: case GUMBO_TAG_NOSCRIPT:
+        case GUMBO_TAG_PLAINTEXT:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    static bool rcdata(const GumboNode* parent)
+    {
+        return parent && parent->type == GUMBO_NODE_ELEMENT &&
+               (parent->v.element.tag == GUMBO_TAG_TITLE || parent->v.element.tag == GUMBO_TAG_TEXTAREA);
+    }
+
+    static bool isVoid(GumboTag t)
+    {
+        switch (t) {
+        case GUMBO_TAG_AREA: case GUMBO_TAG_BASE: case GUMBO_TAG_BR: case GUMBO_TAG_COL: case GUMBO_TAG_EMBED:
+        case GUMBO_TAG_HR: case GUMBO_TAG_IMG: case GUMBO_TAG_INPUT: case GUMBO_TAG_LINK: case GUMBO_TAG_META:
+        case GUMBO_TAG_PARAM: case GUMBO_TAG_SOURCE: case GUMBO_TAG_TRACK: case GUMBO_TAG_WBR:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    // An element the parser made from its own start and end tag, where the
+    // source holds it: not moved, cloned, implied or closed for it.
+    static bool ownTags(const GumboNode* node, bool needEndTag)
+    {
+        const GumboElement& e = node->v.element;
+        constexpr int kMoved = GUMBO_INSERTION_BY_PARSER | GUMBO_INSERTION_IMPLIED |
+                               GUMBO_INSERTION_CONVERTED_FROM_END_TAG | GUMBO_INSERTION_FROM_ISINDEX |
+                               GUMBO_INSERTION_FROM_IMAGE | GUMBO_INSERTION_RECONSTRUCTED_FORMATTING_ELEMENT |
+                               GUMBO_INSERTION_ADOPTION_AGENCY_CLONED | GUMBO_INSERTION_ADOPTION_AGENCY_MOVED |
+                               GUMBO_INSERTION_FOSTER_PARENTED;
+        if ((node->parse_flags & kMoved) || e.original_tag.length == 0)
+            return false;
+        if (!needEndTag)
+            return true;
+        if (e.original_end_tag.length < 3)
+            return false;
+        GumboStringPiece name = e.original_end_tag;
+        gumbo_tag_from_original_text(&name);
+        return gumbo_tagn_enum(name.data, static_cast<unsigned>(name.length)) == e.tag;
+    }
+
+    // The href of a live mail link: HTML `a` and `area`, SVG `a` (href or
+    // xlink:href).
+    static const GumboAttribute* mailHref(const GumboNode* node)
+    {
+        const GumboElement& e = node->v.element;
+        const GumboAttribute* href = nullptr;
+        if (e.tag_namespace == GUMBO_NAMESPACE_HTML && (e.tag == GUMBO_TAG_A || e.tag == GUMBO_TAG_AREA)) {
+            href = gumbo_get_attribute(&e.attributes, "href");
+        } else if (e.tag_namespace == GUMBO_NAMESPACE_SVG && e.tag == GUMBO_TAG_A) {
+            href = gumbo_get_attribute(&e.attributes, "href");
+            for (unsigned i = 0; !href && i < e.attributes.length; ++i) {
+                const auto* a = static_cast<const GumboAttribute*>(e.attributes.data[i]);
+                if (a->attr_namespace == GUMBO_ATTR_NAMESPACE_XLINK && std::strcmp(a->name, "href") == 0)
+                    href = a;
+            }
+        }
+        if (!href || href->original_value.length == 0 || MailtoSchemeEnd(href->value) == 0)
+            return nullptr;
+        return href;
+    }
+
+    void visit(const Item& item)
+    {
+        const GumboNode* node = item.node;
+        switch (node->type) {
+        case GUMBO_NODE_TEXT:
+            // Gumbo stretches a text node over tags it drops between two
+            // runs of its text ("<option>a <a href=...>b"); outside raw
+            // text, a tag can only be a tag, so such text is read again.
+            if (!item.shown || rcdata(node->parent))
+                cover(node->v.text.original_text);
+            if (item.shown) {
+                const Span s{offsetOf(node->v.text.original_text.data),
+                             offsetOf(node->v.text.original_text.data) + node->v.text.original_text.length};
+                if (item.link >= 0)
+                    m_out.links[static_cast<std::size_t>(item.link)].texts.push_back(s);
+                else if (m_wantText)
+                    m_out.texts.push_back(s);
+            }
+            return;
+        case GUMBO_NODE_WHITESPACE:
+            return;
+        case GUMBO_NODE_COMMENT:
+            cover(node->v.text.original_text);
+            return;
+        case GUMBO_NODE_CDATA:
+            cover(node->v.text.original_text);
+            unclean(item.link);
+            return;
+        case GUMBO_NODE_DOCUMENT:
+            push(node->v.document.children, item);
+            return;
+        case GUMBO_NODE_TEMPLATE:
+        case GUMBO_NODE_ELEMENT:
+            break;
+        }
+        const GumboElement& e = node->v.element;
+        cover(e.original_tag);
+        cover(e.original_end_tag);
+        Item inner = item;
+        if (node->type == GUMBO_NODE_TEMPLATE) {
+            // A template's content is not shown where it stands.
+            inner.shown = false;
+            unclean(item.link);
+        }
+        if (e.tag_namespace == GUMBO_NAMESPACE_HTML && rawText(e.tag)) {
+            inner.shown = false;
+            if (e.tag == GUMBO_TAG_NOSCRIPT && e.original_tag.length > 0) {
+                const std::size_t from = offsetOf(e.original_tag.data) + e.original_tag.length;
+                const std::size_t to = FindNoCase(m_page, "</noscript", from);
+                m_noscript.push_back({from, to == std::string_view::npos ? m_page.size() : to});
+            }
+        }
+        inner.foreign = item.foreign || e.tag_namespace != GUMBO_NAMESPACE_HTML;
+        const GumboAttribute* href = item.shown && node->type == GUMBO_NODE_ELEMENT ? mailHref(node) : nullptr;
+        if (href) {
+            unclean(item.link);  // a link inside a link: only broken markup makes one
+            inner.link = link(node, href, item.foreign);
+        } else if (item.shown && item.link >= 0) {
+            MailLink& l = m_out.links[static_cast<std::size_t>(item.link)];
+            if (!ownTags(node, !isVoid(e.tag)))
+                l.scope = l.scope == MailLink::Scope::whole ? MailLink::Scope::inPlace : l.scope;
+            // Attributes show too (title, alt): their addresses go as well.
+            for (unsigned i = 0; i < e.attributes.length; ++i)
+                l.texts.push_back(valueOf(static_cast<const GumboAttribute*>(e.attributes.data[i])));
+        }
+        push(e.children, inner);
+    }
+
+    void unclean(int link)
+    {
+        if (link >= 0 && m_out.links[static_cast<std::size_t>(link)].scope == MailLink::Scope::whole)
+            m_out.links[static_cast<std::size_t>(link)].scope = MailLink::Scope::inPlace;
+    }
+
+    int link(const GumboNode* node, const GumboAttribute* href, bool foreign)
+    {
+        const GumboElement& e = node->v.element;
+        MailLink l;
+        l.value = href->value;
+        // A link the parser made up (a clone reopened after broken markup)
+        // has no tags in the source; its attributes are the original's.
+        constexpr int kClone =
+            GUMBO_INSERTION_RECONSTRUCTED_FORMATTING_ELEMENT | GUMBO_INSERTION_ADOPTION_AGENCY_CLONED;
+        if ((node->parse_flags & kClone) || e.original_tag.length == 0 || e.original_tag.data[0] != '<') {
+            l.scope = MailLink::Scope::copy;
+            l.element = {node->v.element.start_pos.offset, node->v.element.start_pos.offset};
+        } else {
+            const bool wholeElement = e.tag_namespace == GUMBO_NAMESPACE_HTML && e.tag == GUMBO_TAG_A && !foreign &&
+                                      ownTags(node, true);
+            l.scope = wholeElement ? MailLink::Scope::whole : MailLink::Scope::inPlace;
+            const std::size_t begin = offsetOf(e.original_tag.data);
+            l.element = {begin, wholeElement ? offsetOf(e.original_end_tag.data) + e.original_end_tag.length
+                                             : begin + e.original_tag.length};
+            l.href = {offsetOf(href->original_value.data),
+                      offsetOf(href->original_value.data) + href->original_value.length};
+            for (unsigned i = 0; i < e.attributes.length; ++i)
+                if (const auto* a = static_cast<const GumboAttribute*>(e.attributes.data[i]); a != href)
+                    l.texts.push_back(valueOf(a));
+        }
+        m_out.links.push_back(std::move(l));
+        return static_cast<int>(m_out.links.size() - 1);
+    }
+
+    void push(const GumboVector& children, const Item& item)
+    {
+        for (unsigned i = children.length; i-- > 0;)
+            m_stack.push_back({static_cast<const GumboNode*>(children.data[i]), item.shown, item.foreign, item.link});
+    }
+
+    // The start tags of `a` and `area` in bytes the tree does not hold,
+    // each parsed on its own to read its attributes as the page's parser would.
+    void gap(std::size_t from, std::size_t to, GumboOptions options)
+    {
+        for (std::size_t p = m_page.find('<', from); p != std::string_view::npos && p < to;
+             p = m_page.find('<', p + 1)) {
+            std::size_t n = 1;
+            while (p + n < m_page.size() && n < 6 && ((m_page[p + n] | 0x20) >= 'a' && (m_page[p + n] | 0x20) <= 'z'))
+                ++n;
+            const std::string_view name = m_page.substr(p + 1, n - 1);
+            const bool linkName = (name.size() == 1 && FindNoCase(name, "a") == 0) ||
+                                  (name.size() == 4 && FindNoCase(name, "area") == 0);
+            if (!linkName || p + n >= m_page.size() ||
+                (!space(m_page[p + n]) && m_page[p + n] != '/' && m_page[p + n] != '>'))
+                continue;
+            const std::size_t end = startTagEnd(m_page, p);
+            if (end == std::string_view::npos)
+                return;
+            GumboOutput* tag = gumbo_parse_with_options(&options, m_page.data() + p, end - p);
+            const GumboNode* a = first(tag->root);
+            const GumboAttribute* href = a ? mailHref(a) : nullptr;
+            if (href) {
+                MailLink l;
+                l.scope = MailLink::Scope::inPlace;
+                l.dropped = true;
+                l.value = href->value;
+                l.element = {p, end};
+                l.href = {offsetOf(href->original_value.data),
+                          offsetOf(href->original_value.data) + href->original_value.length};
+                const GumboVector& attributes = a->v.element.attributes;
+                for (unsigned i = 0; i < attributes.length; ++i)
+                    if (const auto* attr = static_cast<const GumboAttribute*>(attributes.data[i]); attr != href)
+                        l.texts.push_back(valueOf(attr));
+                m_out.links.push_back(std::move(l));
+            }
+            p = end - 1;
+        }
+    }
+
+    static const GumboNode* first(const GumboNode* node)
+    {
+        if (node->type != GUMBO_NODE_ELEMENT)
+            return nullptr;
+        if (node->v.element.tag == GUMBO_TAG_A || node->v.element.tag == GUMBO_TAG_AREA)
+            return node;
+        for (unsigned i = 0; i < node->v.element.children.length; ++i)
+            if (const GumboNode* found = first(static_cast<const GumboNode*>(node->v.element.children.data[i])))
+                return found;
+        return nullptr;
+    }
+
+    std::string_view m_page;
+    bool m_wantText;
+    PageFindings& m_out;
+    std::vector<Item> m_stack;
+    std::vector<Span> m_covered, m_noscript;
+};
+
+} // namespace
+
+GumboLinkFinder::GumboLinkFinder() : m_arena(std::make_unique<Arena>()) {}
+GumboLinkFinder::~GumboLinkFinder() = default;
+
+PageFindings GumboLinkFinder::Find(std::string_view page, bool wantText)
+{
+    PageFindings found;
+    std::size_t deepest = 0;
+    if (openElementsCost(page, deepest) > 16 * page.size() + (1u << 24)) {
+        found.gaveUp = "nested too deeply to parse in bounded time (" + std::to_string(deepest) +
+                       " elements open at once)";
+        return found;
+    }
+    GumboOptions options = kGumboDefaultOptions;
+    options.max_errors = 0;
+    options.userdata = m_arena.get();
+    options.allocator = [](void* self, std::size_t n) { return static_cast<Arena*>(self)->allocate(n); };
+    options.deallocator = [](void*, void*) {};
+    GumboOutput* parsed = gumbo_parse_with_options(&options, page.data(), page.size());
+    Walk walk(page, wantText, found);
+    walk.run(parsed->document);
+    walk.dropped(options);
+    walk.dropNoscript();
+    m_arena->reset();
+    return found;
+}
+
+} // namespace Site

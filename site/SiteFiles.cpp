@@ -1,0 +1,255 @@
+#include "SiteFiles.h"
+
+#include "GumboLinkFinder.h"
+#include "Text.h"
+#include "platform/PreviewFile.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Site {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool isPageName(const fs::path& p)
+{
+    std::string ext = p.extension().string();
+    for (char& c : ext)
+        c = Lower(c);
+    return ext == ".html" || ext == ".htm";
+}
+
+std::optional<SiteFile> siteFile(const fs::path& p)
+{
+    if (isPageName(p))
+        return SiteFile{p.string(), true, TextFormat::plain};
+    TextFormat format;
+    if (TextFormatOf(p.filename().string(), format))
+        return SiteFile{p.string(), false, format};
+    return std::nullopt;
+}
+
+// Every file below `dir`, symbolic links not followed, each directory once.
+// A directory that cannot be read is reported and the walk goes on past
+// it, so that one private folder does not leave the rest of the site
+// unprotected.
+void walk(const fs::path& dir, std::set<std::pair<dev_t, ino_t>>& seen, std::vector<SiteFile>& found,
+          std::vector<std::string>& errors)
+{
+    struct stat info {};
+    if (::stat(dir.c_str(), &info) == 0 && !seen.insert({info.st_dev, info.st_ino}).second)
+        return;
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        std::error_code statusError;
+        const fs::file_status s = it->symlink_status(statusError);
+        if (statusError)
+            errors.push_back(it->path().string() + ": " + statusError.message());
+        else if (fs::is_directory(s))
+            walk(it->path(), seen, found, errors);
+        else if (fs::is_regular_file(s) || fs::is_symlink(s))
+            if (auto f = siteFile(it->path()))
+                found.push_back(std::move(*f));
+    }
+    if (ec)
+        errors.push_back(dir.string() + ": " + ec.message());
+}
+
+enum class Read { ok, symlink, notRegular, tooLarge, error };
+
+Read readWhole(const std::string& path, std::string& out, struct stat& info, int& error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return error == ELOOP ? Read::symlink : Read::error;
+    }
+    Read result = Read::ok;
+    if (::fstat(fd, &info) != 0) {
+        error = errno;
+        result = Read::error;
+    } else if (!S_ISREG(info.st_mode)) {
+        result = Read::notRegular;
+    } else if (static_cast<std::size_t>(info.st_size) > kMaxFileBytes) {
+        result = Read::tooLarge;
+    } else {
+        try {
+            out.resize(static_cast<std::size_t>(info.st_size));
+            std::size_t got = 0;
+            for (;;) {
+                if (got == out.size()) {
+                    // It grew since fstat.
+                    if (out.size() > kMaxFileBytes) {
+                        result = Read::tooLarge;
+                        break;
+                    }
+                    out.resize(out.size() + 65536);
+                }
+                const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0) {
+                    error = errno;
+                    result = Read::error;
+                    break;
+                }
+                if (n == 0)
+                    break;
+                got += static_cast<std::size_t>(n);
+            }
+            out.resize(got);
+        } catch (const std::bad_alloc&) {
+            error = ENOMEM;
+            result = Read::error;
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFinder& finder)
+{
+    FileReport r;
+    auto skip = [&](FileReport::Outcome o, std::string why) {
+        r.outcome = o;
+        r.why = std::move(why);
+        return r;
+    };
+    std::string bytes;
+    struct stat info {};
+    int error = 0;
+    switch (readWhole(file.path, bytes, info, error)) {
+    case Read::ok:
+        break;
+    case Read::symlink:
+        return skip(FileReport::Outcome::symlink, "a symbolic link, not followed");
+    case Read::notRegular:
+        return skip(FileReport::Outcome::skipped, "not a regular file");
+    case Read::tooLarge:
+        return skip(FileReport::Outcome::skipped, "too large (" + std::to_string(info.st_size) + " bytes; at most " +
+                                                      std::to_string(kMaxFileBytes) + ")");
+    case Read::error:
+        return skip(FileReport::Outcome::skipped, std::string("cannot be read: ") + std::strerror(error));
+    }
+    std::string out;
+    if (file.page) {
+        PageResult page = RewritePage(bytes, options.rewrite, finder);
+        if (page.outcome == PageResult::Outcome::skipped)
+            return skip(FileReport::Outcome::skipped, page.why);
+        if (page.outcome == PageResult::Outcome::unchanged)
+            return r;
+        r.findings = std::move(page.findings);
+        out = std::move(page.page);
+    } else {
+        TextFileResult text = RewriteTextFile(bytes, file.format);
+        r.addresses = std::move(text.addresses);
+        if (!text.changed)
+            return r;
+        out = std::move(text.bytes);
+    }
+    r.outcome = FileReport::Outcome::changed;
+    if (options.check)
+        return r;
+    const ApiDef::WriteResult written = ApiDef::ReplaceFileWhole(
+        file.path, out, {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)});
+    if (!written.ok)
+        return skip(FileReport::Outcome::failed, "cannot be written: " + ToUtf8(written.reason));
+    return r;
+}
+
+} // namespace
+
+std::vector<SiteFile> CollectFiles(const std::vector<std::string>& paths, std::vector<std::string>& errors)
+{
+    std::vector<SiteFile> files;
+    std::set<std::pair<dev_t, ino_t>> seenDirectories;
+    for (const std::string& arg : paths) {
+        std::error_code ec;
+        const fs::file_status st = fs::status(arg, ec);
+        if (ec || !fs::exists(st)) {
+            errors.push_back(arg + ": " + (ec ? ec.message() : "no such file or directory"));
+            continue;
+        }
+        if (!fs::is_directory(st)) {
+            // Named as it is: a page, or another text file, whatever its name.
+            std::optional<SiteFile> f = siteFile(arg);
+            files.push_back(f ? std::move(*f) : SiteFile{arg, true, TextFormat::plain});
+            continue;
+        }
+        std::vector<SiteFile> found;
+        walk(arg, seenDirectories, found, errors);
+        std::sort(found.begin(), found.end(), [](const SiteFile& a, const SiteFile& b) { return a.path < b.path; });
+        files.insert(files.end(), found.begin(), found.end());
+    }
+    // A file named twice (a directory and a page in it, or one directory
+    // by two spellings) is done once: two workers on one file would race
+    // for it. Its directory and name say which file it is; a hard link
+    // elsewhere is a file of its own, rewritten in its turn.
+    std::vector<SiteFile> unique;
+    std::set<std::pair<std::pair<dev_t, ino_t>, std::string>> seen;
+    std::map<std::string, std::pair<dev_t, ino_t>> directories;
+    for (SiteFile& f : files) {
+        const fs::path p(f.path);
+        const std::string dir = p.has_parent_path() ? p.parent_path().string() : ".";
+        auto known = directories.find(dir);
+        if (known == directories.end()) {
+            struct stat info {};
+            const bool ok = ::stat(dir.c_str(), &info) == 0;
+            known = directories.emplace(dir, ok ? std::make_pair(info.st_dev, info.st_ino)
+                                                : std::make_pair(dev_t(0), ino_t(directories.size())))
+                        .first;
+        }
+        if (seen.insert({known->second, p.filename().string()}).second)
+            unique.push_back(std::move(f));
+    }
+    return unique;
+}
+
+void RewriteFiles(const std::vector<SiteFile>& files, const SiteOptions& options,
+                  const std::function<void(std::size_t, const FileReport&)>& report)
+{
+    std::vector<FileReport> results(files.size());
+    std::vector<char> done(files.size(), 0);
+    std::atomic<std::size_t> next{0};
+    std::mutex reporting;
+    std::size_t reported = 0;
+    auto work = [&] {
+        GumboLinkFinder finder;
+        for (std::size_t i; (i = next++) < files.size();) {
+            FileReport r = processFile(files[i], options, finder);
+            const std::lock_guard lock(reporting);
+            results[i] = std::move(r);
+            done[i] = 1;
+            for (; reported < files.size() && done[reported]; ++reported) {
+                report(reported, results[reported]);
+                results[reported] = {};
+            }
+        }
+    };
+    // Twice the cores: a worker waiting for its page to reach the disk
+    // (each replaced page is synced before it takes the old one's place)
+    // leaves its core to another.
+    const unsigned workerCount = std::max(2u, std::min(2 * std::thread::hardware_concurrency(), 16u));
+    std::vector<std::thread> workers;
+    for (unsigned k = 1; k < workerCount && k < files.size(); ++k)
+        workers.emplace_back(work);
+    work();
+    for (std::thread& t : workers)
+        t.join();
+}
+
+} // namespace Site

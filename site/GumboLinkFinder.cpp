@@ -4,7 +4,26 @@
 
 #include <gumbo.h>
 
+// Under AddressSanitizer (the fuzz and asan builds) the arena tells it which
+// bytes are handed out, so that a read past a node gumbo allocated is
+// caught as it would be with malloc.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVEL_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVEL_ASAN 1
+#endif
+#ifdef QUORVEL_ASAN
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(p, n) ((void)(p), (void)(n))
+#define ASAN_UNPOISON_MEMORY_REGION(p, n) ((void)(p), (void)(n))
+#endif
+
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,14 +44,20 @@ struct GumboLinkFinder::Arena {
 
     ~Arena()
     {
-        for (char* b : blocks)
+        for (char* b : blocks) {
+            ASAN_UNPOISON_MEMORY_REGION(b, kBlock);
             std::free(b);
+        }
         for (char* b : large)
             std::free(b);
     }
-    void* allocate(std::size_t n)
+    void* allocate(std::size_t wanted)
     {
-        n = (n + 15) & ~std::size_t(15);
+#ifdef QUORVEL_ASAN
+        std::size_t n = (wanted + 16 + 15) & ~std::size_t(15);  // a poisoned gap after each
+#else
+        std::size_t n = (wanted + 15) & ~std::size_t(15);
+#endif
         if (used + n > size) {
             char* block;
             if (n > kBlock) {
@@ -55,13 +80,17 @@ struct GumboLinkFinder::Arena {
             current = block;
             size = std::max(n, kBlock);
             used = 0;
+            ASAN_POISON_MEMORY_REGION(block, size);
         }
         void* p = current + used;
         used += n;
+        ASAN_UNPOISON_MEMORY_REGION(p, wanted);
         return p;
     }
     void reset()
     {
+        for (char* b : blocks)
+            ASAN_POISON_MEMORY_REGION(b, kBlock);
         for (char* b : large)
             std::free(b);
         large.clear();
@@ -169,7 +198,7 @@ public:
 
     void run(const GumboNode* root)
     {
-        m_stack.push_back({root, true, false, -1});
+        m_stack.push_back({root, true, false, -1, false});
         while (!m_stack.empty()) {
             const Item item = m_stack.back();
             m_stack.pop_back();
@@ -189,6 +218,23 @@ public:
             if (i < m_covered.size())
                 at = std::max(at, m_covered[i].end);
         }
+    }
+
+    // An `a` start tag closes an `a` that is still open (one without an
+    // end tag of its own); a script in its place would not, and the next
+    // parse would see the open link run on. Such a link keeps its tags.
+    void closingLinks()
+    {
+        std::sort(m_anchors.begin(), m_anchors.end(),
+                  [](const Anchor& a, const Anchor& b) { return a.start < b.start; });
+        // Inside a template or a table cell an `a` does not close one
+        // opened outside: the next one outside does.
+        for (std::size_t i = 0; i < m_anchors.size(); ++i)
+            for (std::size_t k = i + 1; !m_anchors[i].closed && k < m_anchors.size(); ++k) {
+                unclean(m_anchors[k].link);
+                if (!m_anchors[k].marked)
+                    break;
+            }
     }
 
     // What a browser running scripts reads as the text of a noscript
@@ -218,6 +264,7 @@ private:
         bool shown;    // content a browser shows as markup of the page
         bool foreign;  // inside SVG or MathML
         int link;      // the mail link it belongs to, or -1
+        bool marked = false;  // inside a template, table cell or the like
     };
 
     std::size_t offsetOf(const char* p) const { return static_cast<std::size_t>(p - m_page.data()); }
@@ -228,15 +275,60 @@ private:
             m_covered.push_back({offsetOf(piece.data), offsetOf(piece.data) + piece.length});
     }
 
-    // An attribute's value without its quotes.
+    // Where an attribute's value stands, quotes included, read from the
+    // end of its name: gumbo's own record of it starts after a character
+    // reference that begins an unquoted value, and is the name for an
+    // attribute without one.
+    Span rawValue(const GumboAttribute* attr) const
+    {
+        std::size_t p = offsetOf(attr->original_name.data) + attr->original_name.length;
+        while (p < m_page.size() && space(m_page[p]))
+            ++p;
+        if (p >= m_page.size() || m_page[p] != '=')
+            return {};
+        ++p;
+        while (p < m_page.size() && space(m_page[p]))
+            ++p;
+        if (p < m_page.size() && (m_page[p] == '"' || m_page[p] == '\'')) {
+            const std::size_t close = m_page.find(m_page[p], p + 1);
+            return {p, close == std::string_view::npos ? p : close + 1};
+        }
+        std::size_t e = p;
+        while (e < m_page.size() && !space(m_page[e]) && m_page[e] != '>')
+            ++e;
+        return {p, e};
+    }
+
+    // The same without its quotes.
     Span valueOf(const GumboAttribute* attr) const
     {
-        Span s{offsetOf(attr->original_value.data), offsetOf(attr->original_value.data) + attr->original_value.length};
+        Span s = rawValue(attr);
         if (s.end - s.begin >= 2 && (m_page[s.begin] == '"' || m_page[s.begin] == '\'')) {
             ++s.begin;
             --s.end;
         }
         return s;
+    }
+
+    // A text node's source without the tags gumbo dropped inside it.
+    void textPieces(const GumboStringPiece& text, std::vector<Span>& out) const
+    {
+        const std::size_t end = offsetOf(text.data) + text.length;
+        std::size_t at = offsetOf(text.data);
+        for (std::size_t lt = m_page.find('<', at); lt < end; lt = m_page.find('<', lt + 1)) {
+            if (lt + 1 >= end || !(std::isalpha(static_cast<unsigned char>(m_page[lt + 1])) ||
+                                   m_page[lt + 1] == '/' || m_page[lt + 1] == '!' || m_page[lt + 1] == '?'))
+                continue;
+            out.push_back({at, lt});
+            const char next = m_page[lt + 1];
+            const bool tag = std::isalpha(static_cast<unsigned char>(next)) ||
+                             (next == '/' && lt + 2 < end && std::isalpha(static_cast<unsigned char>(m_page[lt + 2])));
+            const std::size_t close = tag ? startTagEnd(m_page, lt + (next == '/')) : m_page.find('>', lt);
+            at = close == std::string_view::npos ? end : std::min(end, close + !tag);
+            lt = at - 1;
+        }
+        if (at < end)
+            out.push_back({at, end});
     }
 
     static bool rawText(GumboTag tag)
@@ -321,14 +413,9 @@ private:
             // text, a tag can only be a tag, so such text is read again.
             if (!item.shown || rcdata(node->parent))
                 cover(node->v.text.original_text);
-            if (item.shown) {
-                const Span s{offsetOf(node->v.text.original_text.data),
-                             offsetOf(node->v.text.original_text.data) + node->v.text.original_text.length};
-                if (item.link >= 0)
-                    m_out.links[static_cast<std::size_t>(item.link)].texts.push_back(s);
-                else if (m_wantText)
-                    m_out.texts.push_back(s);
-            }
+            if (item.shown && (item.link >= 0 || m_wantText))
+                textPieces(node->v.text.original_text,
+                           item.link >= 0 ? m_out.links[static_cast<std::size_t>(item.link)].texts : m_out.texts);
             return;
         case GUMBO_NODE_WHITESPACE:
             return;
@@ -376,6 +463,18 @@ private:
             for (unsigned i = 0; i < e.attributes.length; ++i)
                 l.texts.push_back(valueOf(static_cast<const GumboAttribute*>(e.attributes.data[i])));
         }
+        if (e.tag == GUMBO_TAG_A && e.tag_namespace == GUMBO_NAMESPACE_HTML && e.original_tag.length > 0 &&
+            e.original_tag.data[0] == '<' && !(node->parse_flags & GUMBO_INSERTION_ADOPTION_AGENCY_CLONED) &&
+            !(node->parse_flags & GUMBO_INSERTION_RECONSTRUCTED_FORMATTING_ELEMENT))
+            m_anchors.push_back({offsetOf(e.original_tag.data), ownTags(node, true), href ? inner.link : -1, item.marked});
+        switch (e.tag) {
+        case GUMBO_TAG_TD: case GUMBO_TAG_TH: case GUMBO_TAG_CAPTION: case GUMBO_TAG_OBJECT:
+        case GUMBO_TAG_MARQUEE: case GUMBO_TAG_APPLET: case GUMBO_TAG_TEMPLATE:
+            inner.marked = true;
+            break;
+        default:
+            break;
+        }
         push(e.children, inner);
     }
 
@@ -404,8 +503,9 @@ private:
             const std::size_t begin = offsetOf(e.original_tag.data);
             l.element = {begin, wholeElement ? offsetOf(e.original_end_tag.data) + e.original_end_tag.length
                                              : begin + e.original_tag.length};
-            l.href = {offsetOf(href->original_value.data),
-                      offsetOf(href->original_value.data) + href->original_value.length};
+            l.href = rawValue(href);
+            if (l.href.end == l.href.begin)
+                l.scope = MailLink::Scope::copy;
             for (unsigned i = 0; i < e.attributes.length; ++i)
                 if (const auto* a = static_cast<const GumboAttribute*>(e.attributes.data[i]); a != href)
                     l.texts.push_back(valueOf(a));
@@ -417,27 +517,47 @@ private:
     void push(const GumboVector& children, const Item& item)
     {
         for (unsigned i = children.length; i-- > 0;)
-            m_stack.push_back({static_cast<const GumboNode*>(children.data[i]), item.shown, item.foreign, item.link});
+            m_stack.push_back(
+                {static_cast<const GumboNode*>(children.data[i]), item.shown, item.foreign, item.link, item.marked});
     }
 
     // The start tags of `a` and `area` in bytes the tree does not hold,
     // each parsed on its own to read its attributes as the page's parser would.
     void gap(std::size_t from, std::size_t to, GumboOptions options)
     {
+        // Token by token: an `<a` inside a dropped tag's attribute value is
+        // no tag.
         for (std::size_t p = m_page.find('<', from); p != std::string_view::npos && p < to;
              p = m_page.find('<', p + 1)) {
+            if (p + 1 >= m_page.size())
+                return;
+            if (!std::isalpha(static_cast<unsigned char>(m_page[p + 1]))) {
+                if (m_page[p + 1] != '/' && m_page[p + 1] != '!' && m_page[p + 1] != '?')
+                    continue;
+                // An end tag's attributes are read as a start tag's are.
+                const bool endTag = m_page[p + 1] == '/' && p + 2 < m_page.size() &&
+                                    std::isalpha(static_cast<unsigned char>(m_page[p + 2]));
+                p = endTag ? startTagEnd(m_page, p + 1)
+                    : m_page.compare(p, 4, "<!--") == 0 ? m_page.find("-->", p)
+                                                        : m_page.find('>', p);
+                if (p == std::string_view::npos)
+                    return;
+                p -= endTag;
+                continue;
+            }
+            const std::size_t end = startTagEnd(m_page, p);
+            if (end == std::string_view::npos)
+                return;
             std::size_t n = 1;
-            while (p + n < m_page.size() && n < 6 && ((m_page[p + n] | 0x20) >= 'a' && (m_page[p + n] | 0x20) <= 'z'))
+            while (n < 6 && std::isalpha(static_cast<unsigned char>(m_page[p + n])))
                 ++n;
             const std::string_view name = m_page.substr(p + 1, n - 1);
             const bool linkName = (name.size() == 1 && FindNoCase(name, "a") == 0) ||
                                   (name.size() == 4 && FindNoCase(name, "area") == 0);
-            if (!linkName || p + n >= m_page.size() ||
-                (!space(m_page[p + n]) && m_page[p + n] != '/' && m_page[p + n] != '>'))
+            if (!linkName || std::isalnum(static_cast<unsigned char>(m_page[p + n]))) {
+                p = end - 1;
                 continue;
-            const std::size_t end = startTagEnd(m_page, p);
-            if (end == std::string_view::npos)
-                return;
+            }
             GumboOutput* tag = gumbo_parse_with_options(&options, m_page.data() + p, end - p);
             const GumboNode* a = first(tag->root);
             const GumboAttribute* href = a ? mailHref(a) : nullptr;
@@ -447,8 +567,7 @@ private:
                 l.dropped = true;
                 l.value = href->value;
                 l.element = {p, end};
-                l.href = {offsetOf(href->original_value.data),
-                          offsetOf(href->original_value.data) + href->original_value.length};
+                l.href = rawValue(href);
                 const GumboVector& attributes = a->v.element.attributes;
                 for (unsigned i = 0; i < attributes.length; ++i)
                     if (const auto* attr = static_cast<const GumboAttribute*>(attributes.data[i]); attr != href)
@@ -475,7 +594,14 @@ private:
     bool m_wantText;
     PageFindings& m_out;
     std::vector<Item> m_stack;
+    struct Anchor {
+        std::size_t start;
+        bool closed;  // by an end tag of its own
+        int link;     // the mail link it is, or -1
+        bool marked;  // inside a template, table cell or the like
+    };
     std::vector<Span> m_covered, m_noscript;
+    std::vector<Anchor> m_anchors;
 };
 
 } // namespace
@@ -500,6 +626,7 @@ PageFindings GumboLinkFinder::Find(std::string_view page, bool wantText)
     GumboOutput* parsed = gumbo_parse_with_options(&options, page.data(), page.size());
     Walk walk(page, wantText, found);
     walk.run(parsed->document);
+    walk.closingLinks();
     walk.dropped(options);
     walk.dropNoscript();
     m_arena->reset();

@@ -166,9 +166,17 @@ std::vector<std::pair<std::size_t, std::size_t>> FindAddresses(std::string_view 
                                                                const std::vector<std::string>& known)
 {
     std::vector<std::pair<std::size_t, std::size_t>> spans;
+    // A stretch that starts inside a character reference ("&quot@x.org"
+    // holds "t@x.org") would split it.
+    auto inReference = [&](std::size_t begin) {
+        while (begin > 0 && (alnum(s[begin - 1]) || s[begin - 1] == '#'))
+            --begin;
+        return begin > 0 && s[begin - 1] == '&';
+    };
     for (const std::string& a : known)
         for (std::size_t at = FindNoCase(s, a); at != std::string_view::npos; at = FindNoCase(s, a, at + a.size()))
-            spans.emplace_back(at, at + a.size());
+            if (a.find('&') == std::string::npos && !inReference(at))
+                spans.emplace_back(at, at + a.size());
     for (std::size_t at = s.find('@'); at != std::string_view::npos; at = s.find('@', at + 1)) {
         std::size_t l = at, r = at + 1;
         while (l > 0 && localChar(s[l - 1]))

@@ -310,11 +310,21 @@ std::string PrescanEncoding(std::string_view s)
     return xmlEncoding(s);
 }
 
+// Encodings in which a byte below 0x80 is always that ASCII character, never
+// part of another: the single-byte ones and EUC. (Shift_JIS, Big5 and GBK
+// take ASCII letters and "@" as second bytes.)
+bool asciiSafe(const std::string& encoding)
+{
+    return encoding.rfind("ISO-8859-", 0) == 0 || encoding.rfind("windows-", 0) == 0 ||
+           encoding.rfind("KOI8-", 0) == 0 || encoding == "IBM866" || encoding == "macintosh" ||
+           encoding == "x-mac-cyrillic" || encoding == "EUC-JP" || encoding == "EUC-KR";
+}
+
 PageEncoding ReadEncoding(std::string_view page)
 {
     using V = PageEncoding::Verdict;
     if (page.substr(0, 3) == "\xEF\xBB\xBF")
-        return IsUtf8(page) ? PageEncoding{V::utf8, {}} : PageEncoding{V::other, "its bytes are not valid UTF-8"};
+        return {IsUtf8(page) ? V::utf8 : V::bytes, {}};
     if (page.substr(0, 2) == "\xFF\xFE" || page.substr(0, 2) == "\xFE\xFF")
         return {V::other, "it is UTF-16, by its byte-order mark", false};
     const std::string declared = PrescanEncoding(page);
@@ -323,7 +333,10 @@ PageEncoding ReadEncoding(std::string_view page)
         // browser without a declaration falls back on.
         if (IsAscii(page))
             return {V::ascii, {}};
-        return IsUtf8(page) ? PageEncoding{V::utf8, {}} : PageEncoding{V::other, "its bytes are not valid UTF-8"};
+        if (IsUtf8(page))
+            return {V::utf8, {}};
+        // Without a declaration a browser guesses, perhaps Shift_JIS.
+        return declared.empty() ? PageEncoding{V::other, "its bytes are not valid UTF-8"} : PageEncoding{V::bytes, {}};
     }
     // Every other encoding but these reads ASCII bytes as ASCII; ISO-2022-JP
     // does until an escape byte switches it.
@@ -331,6 +344,8 @@ PageEncoding ReadEncoding(std::string_view page)
                             (declared != "ISO-2022-JP" || page.find('\x1B') == std::string_view::npos);
     if (readsAscii && IsAscii(page))
         return {V::ascii, {}};
+    if (asciiSafe(declared))
+        return {V::bytes, {}};
     return {V::other, "it declares charset " + declared, readsAscii};
 }
 

@@ -23,7 +23,10 @@ struct PageEncoding {
         utf8,   // read as UTF-8: rewritten as it stands
         ascii,  // every byte ASCII, in an encoding that reads ASCII as ASCII:
                 // rewritten, writing nothing but ASCII
-        other,  // not UTF-8: left alone
+        bytes,  // an encoding in which an ASCII byte is always that character
+                // (a single-byte one, EUC), or UTF-8 with invalid bytes: only
+                // ASCII stretches are rewritten, writing nothing but ASCII
+        other,  // left alone
     } verdict;
     std::string why;  // for `other`: "it declares charset Shift_JIS" and the like
     bool readsAscii = true;  // ASCII bytes read as ASCII (not UTF-16, not replacement)

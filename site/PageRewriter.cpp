@@ -80,8 +80,9 @@ std::string asciiOnly(std::string s)
 
 class Rewrite {
 public:
-    Rewrite(std::string_view page, const RewriteOptions& options, bool ascii)
-        : m_page(page), m_options(options), m_ascii(ascii)
+    Rewrite(std::string_view page, const RewriteOptions& options, PageEncoding::Verdict encoding)
+        : m_page(page), m_options(options), m_ascii(encoding != PageEncoding::Verdict::utf8),
+          m_bytes(encoding == PageEncoding::Verdict::bytes)
     {
         const std::size_t nl = page.find('\n');
         m_newline = nl != std::string_view::npos && nl > 0 && page[nl - 1] == '\r' ? u"\r\n" : u"\n";
@@ -90,7 +91,16 @@ public:
     void link(const MailLink& l)
     {
         const std::size_t schemeEnd = MailtoSchemeEnd(l.value);
-        const std::vector<std::string> known = AddressesOfMailto(std::string_view(l.value).substr(schemeEnd));
+        std::vector<std::string> known = AddressesOfMailto(std::string_view(l.value).substr(schemeEnd));
+        if (m_bytes) {
+            // Bytes beyond ASCII are read in an encoding this rewrite does
+            // not write: only ASCII stretches change, the link in place.
+            if (!IsAscii(m_page.substr(l.href.begin, l.href.end - l.href.begin))) {
+                m_findings.push_back({Finding::Kind::leftLink, l.element.begin, 0});
+                return;
+            }
+            std::erase_if(known, [](const std::string& a) { return !IsAscii(a); });
+        }
         std::vector<Edit> edits;
         for (const Span& t : l.texts)
             addresses(t, known, edits);
@@ -101,7 +111,7 @@ public:
         const std::u16string scheme = ToUtf16(std::string_view(l.value).substr(0, schemeEnd));
         const std::u16string rest = ToUtf16(std::string_view(l.value).substr(schemeEnd));
         const Finding::Kind kind = l.dropped ? Finding::Kind::droppedLink : Finding::Kind::link;
-        if (m_options.shape == ElementShape::references || l.scope == MailLink::Scope::inPlace) {
+        if (m_options.shape == ElementShape::references || l.scope == MailLink::Scope::inPlace || m_bytes) {
             // The value and the addresses as references where they stand.
             const TagComposer::Element pieces{{}, scheme, rest, {}};
             std::erase_if(edits, [&](const Edit& x) { return x.end > l.href.begin && x.begin < l.href.end; });
@@ -154,8 +164,11 @@ public:
         const std::vector<unsigned> lines = LinesOf(m_page, offsets);
         for (std::size_t i = 0; i < m_findings.size(); ++i)
             m_findings[i].line = lines[i];
-        if (m_edits.empty())
+        if (m_edits.empty()) {
+            std::erase_if(m_findings, [](const Finding& f) { return f.kind != Finding::Kind::leftLink; });
+            r.findings = std::move(m_findings);
             return r;
+        }
         r.outcome = PageResult::Outcome::changed;
         r.page = apply(m_edits, 0, m_page.size());
         r.edits = std::move(m_edits);
@@ -203,6 +216,7 @@ private:
     std::string_view m_page;
     const RewriteOptions& m_options;
     bool m_ascii;
+    bool m_bytes;
     std::u16string_view m_newline;
     std::vector<Edit> m_edits;
     std::vector<Finding> m_findings;
@@ -223,7 +237,7 @@ PageResult RewritePage(std::string_view page, const RewriteOptions& options, Lin
     const PageFindings found = finder.Find(page, options.text);
     if (!found.gaveUp.empty())
         return {PageResult::Outcome::skipped, found.gaveUp, {}, {}, {}};
-    Rewrite rewrite(page, options, encoding.verdict == PageEncoding::Verdict::ascii);
+    Rewrite rewrite(page, options, encoding.verdict);
     for (const MailLink& l : found.links)
         rewrite.link(l);
     for (const Span& t : found.texts)

@@ -22,6 +22,8 @@ struct Finding {
         link,         // a mail link rewritten
         droppedLink,  // the same, in a tag the parser drops and a browser may not
         textAddress,  // an address in the text written as references
+        leftLink,     // a mail link left as it is: its href holds bytes beyond
+                      // ASCII in a page that is not UTF-8
     };
     Kind kind;
     std::size_t offset;
@@ -39,7 +41,7 @@ struct PageResult {
     std::string why;  // skipped: the reason
     std::string page;  // changed: the new bytes
     std::vector<Edit> edits;  // changed: in order and apart
-    std::vector<Finding> findings;  // in order
+    std::vector<Finding> findings;  // in order; left links also when unchanged
 };
 
 PageResult RewritePage(std::string_view page, const RewriteOptions& options, LinkFinder& finder);

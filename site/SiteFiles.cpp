@@ -150,9 +150,9 @@ FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFin
         PageResult page = RewritePage(bytes, options.rewrite, finder);
         if (page.outcome == PageResult::Outcome::skipped)
             return skip(FileReport::Outcome::skipped, page.why);
+        r.findings = std::move(page.findings);
         if (page.outcome == PageResult::Outcome::unchanged)
             return r;
-        r.findings = std::move(page.findings);
         out = std::move(page.page);
     } else {
         TextFileResult text = RewriteTextFile(bytes, file.format);

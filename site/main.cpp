@@ -145,20 +145,32 @@ int main(int argc, char** argv)
         case FileReport::Outcome::changed:
             ++tally.changed;
             for (const Site::Finding& f : r.findings)
-                ++(f.kind == Site::Finding::Kind::textAddress ? tally.texts : tally.links);
+                if (f.kind != Site::Finding::Kind::leftLink)
+                    ++(f.kind == Site::Finding::Kind::textAddress ? tally.texts : tally.links);
             break;
         case FileReport::Outcome::unchanged:
             break;
         }
         if (!r.why.empty())
             std::fprintf(stderr, "quorvel-site: %s: skipped, %s\n", path.c_str(), r.why.c_str());
-        if (options.check && r.outcome == FileReport::Outcome::changed)
-            for (const Site::Finding& f : r.findings)
-                std::printf("%s:%u: %s\n", path.c_str(), f.line,
-                            f.kind == Site::Finding::Kind::link        ? "mail link to rewrite"
-                            : f.kind == Site::Finding::Kind::droppedLink ? "mail link in a tag the parser drops, to rewrite"
-                                                                         : "address in the text to write as references");
         bool left = false;
+        for (const Site::Finding& f : r.findings) {
+            using Kind = Site::Finding::Kind;
+            if (f.kind == Kind::leftLink) {
+                // Said in both modes: the page still gives the address away.
+                ++tally.left;
+                left = true;
+                std::fprintf(options.check ? stdout : stderr,
+                             "%s%s:%u: mail link left as it is: its href holds bytes beyond ASCII in a page not in "
+                             "UTF-8\n",
+                             options.check ? "" : "quorvel-site: ", path.c_str(), f.line);
+            } else if (options.check && r.outcome == FileReport::Outcome::changed) {
+                std::printf("%s:%u: %s\n", path.c_str(), f.line,
+                            f.kind == Kind::link          ? "mail link to rewrite"
+                            : f.kind == Kind::droppedLink ? "mail link in a tag the parser drops, to rewrite"
+                                                          : "address in the text to write as references");
+            }
+        }
         for (const Site::TextAddress& a : r.addresses) {
             if (a.rewritten) {
                 tally.others += r.outcome == FileReport::Outcome::changed;
@@ -207,8 +219,8 @@ int main(int argc, char** argv)
         found += ", " + std::to_string(tally.others) + " addresses in other files";
     string left;
     if (tally.left)
-        left = ", " + std::to_string(tally.left) + " addresses left in " + std::to_string(tally.leftFiles) +
-               " files that cannot hide them";
+        left = ", " + std::to_string(tally.left) + " addresses left as they are in " +
+               std::to_string(tally.leftFiles) + " files";
     std::fprintf(stderr, "quorvel-site: %zu files scanned, %zu links %s%s in %zu files, %zu files skipped%s%s\n",
                  files.size(), tally.links, options.check ? "to rewrite" : "rewritten", found.c_str(), tally.changed,
                  skipped, why.c_str(), left.c_str());

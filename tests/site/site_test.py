@@ -74,7 +74,8 @@ for row in rows:
     mode = 0o640
     os.chmod(page_file, mode)
     p = run(where, row.get("args", []), file, user)
-    expected = row["out"].encode() if "out" in row else page
+    rewritten = "out" in row or "out_hex" in row
+    expected = bytes.fromhex(row["out_hex"]) if "out_hex" in row else row["out"].encode() if "out" in row else page
     got = open(page_file, "rb").read(len(expected) + ("size" not in row))
     checks = [
         (got == expected, f"bytes differ:\n{got[:4000]!r}\nexpected\n{expected[:4000]!r}"),
@@ -85,11 +86,11 @@ for row in rows:
         (not owner or os.stat(page_file).st_uid == pwd.getpwnam(owner).pw_uid, "owner not kept"),
         (not row.get("symlink") or os.path.islink(target), "the link was replaced"),
     ]
-    if "out" in row:
+    if rewritten:
         again = run(where, row.get("args", []), file, user)
         checks.append((open(page_file, "rb").read() == expected and again.returncode == row["exit"], "a second run changed it"))
     failures += [f"{name}: {why}" for ok, why in checks if not ok]
-    if "out" in row and chromium and file.endswith(".html"):
+    if rewritten and chromium and file.endswith(".html"):
         before, after = dom(os.path.join(where, "original.html")), dom(page_file)
         if INSERTED.sub("", after) != before:
             failures.append(f"{name}: Chromium renders it differently:\n{before}\n----\n{after}")

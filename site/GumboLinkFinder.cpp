@@ -24,8 +24,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 #include <new>
 #include <string>
@@ -111,16 +113,31 @@ bool space(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || 
 // that the next of their kind closes, void ones and raw text do not count.
 std::size_t openElementsCost(std::string_view s, std::size_t& deepest)
 {
-    static constexpr std::string_view kNotNesting[] = {
-        "p", "li", "dt", "dd", "option", "optgroup", "tr", "td", "th", "thead", "tbody", "tfoot", "caption",
-        "colgroup", "rb", "rp", "rt", "rtc", "html", "head", "body", "a", "nobr", "button", "form", "h1", "h2", "h3",
-        "h4", "h5", "h6", "area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "param",
-        "source", "track", "wbr", "keygen", "basefont", "bgsound", "frame", "image", "menuitem"};
-    static constexpr std::string_view kRaw[] = {"script", "style", "textarea", "title", "xmp", "iframe",
-                                                "noembed", "noframes", "noscript"};
+    // Names packed into a number each, the lists sorted, for a quick look-up
+    // at every tag of every page.
+    auto pack = [](std::string_view name) {
+        std::uint64_t v = 0;
+        for (const char c : name)
+            v = v << 8 | static_cast<unsigned char>(c);
+        return v;
+    };
+    static const auto sorted = [&](std::initializer_list<std::string_view> names) {
+        std::vector<std::uint64_t> v;
+        for (const std::string_view n : names)
+            v.push_back(pack(n));
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    static const std::vector<std::uint64_t> kNotNesting = sorted(
+        {"p", "li", "dt", "dd", "option", "optgroup", "tr", "td", "th", "thead", "tbody", "tfoot", "caption",
+         "colgroup", "rb", "rp", "rt", "rtc", "html", "head", "body", "a", "nobr", "button", "form", "h1", "h2", "h3",
+         "h4", "h5", "h6", "area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "param",
+         "source", "track", "wbr", "keygen", "basefont", "bgsound", "frame", "image", "menuitem"});
+    static const std::vector<std::uint64_t> kRaw =
+        sorted({"script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes", "noscript"});
     std::size_t depth = 0, cost = 0;
     deepest = 0;
-    char name[12];
+    char name[9];
     for (std::size_t p = s.find('<'); p != std::string_view::npos && p + 1 < s.size(); p = s.find('<', p + 1)) {
         if (s.compare(p, 4, "<!--") == 0) {
             p = s.find("-->", p + 4);
@@ -134,17 +151,20 @@ std::size_t openElementsCost(std::string_view s, std::size_t& deepest)
             name[n++] = Lower(s[q++]);
         if (n == 0 || name[0] < 'a' || name[0] > 'z')
             continue;
-        const std::string_view tag(name, n);
-        if (tag == "plaintext")
-            break;
-        if (std::find(std::begin(kNotNesting), std::end(kNotNesting), tag) != std::end(kNotNesting))
+        if (n == 9) {
+            if (std::string_view(name, n) == "plaintext")
+                break;
+            continue;  // no name of the lists is this long; the rest nest
+        }
+        const std::uint64_t tag = pack(std::string_view(name, n));
+        if (std::binary_search(kNotNesting.begin(), kNotNesting.end(), tag))
             continue;
         if (end) {
             depth -= depth > 0;
             continue;
         }
-        if (std::find(std::begin(kRaw), std::end(kRaw), tag) != std::end(kRaw)) {
-            const std::string close = "</" + std::string(tag);
+        if (std::binary_search(kRaw.begin(), kRaw.end(), tag)) {
+            const std::string close = "</" + std::string(name, n);
             p = FindNoCase(s, close, q);
             if (p == std::string_view::npos)
                 break;
@@ -194,7 +214,10 @@ std::size_t startTagEnd(std::string_view s, std::size_t p)
 
 class Walk {
 public:
-    Walk(std::string_view page, bool wantText, PageFindings& out) : m_page(page), m_wantText(wantText), m_out(out) {}
+    Walk(std::string_view page, bool wantText, PageFindings& out)
+        : m_page(page), m_wantText(wantText), m_out(out)
+    {
+    }
 
     void run(const GumboNode* root)
     {
@@ -209,14 +232,33 @@ public:
     // Tags the parser dropped: whatever bytes no node of the tree covers.
     void dropped(GumboOptions options)
     {
-        std::sort(m_covered.begin(), m_covered.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
-        std::size_t at = 0;
-        for (std::size_t i = 0; i <= m_covered.size(); ++i) {
-            const std::size_t next = i < m_covered.size() ? m_covered[i].begin : m_page.size();
-            if (next > at)
-                gap(at, next, options);
-            if (i < m_covered.size())
-                at = std::max(at, m_covered[i].end);
+        // Most pages hold no more link tags than the tree has links.
+        std::size_t tags = 0;
+        for (std::size_t p = m_page.find('<'); p != std::string_view::npos && p + 2 < m_page.size();
+             p = m_page.find('<', p + 1)) {
+            std::size_t n = p + 1;
+            if ((m_page[n] | 0x20) != 'a')
+                continue;
+            if (FindNoCase(m_page.substr(n, 4), "area") == 0)
+                n += 3;
+            ++n;
+            tags += n < m_page.size() && (space(m_page[n]) || m_page[n] == '/' || m_page[n] == '>');
+        }
+        if (tags <= m_placed)
+            return;
+        std::vector<char> covered(m_page.size(), 0);
+        for (const Span& s : m_covered)
+            std::memset(covered.data() + s.begin, 1, s.end - s.begin);
+        for (std::size_t at = 0; at < covered.size();) {
+            const void* gapStart = std::memchr(covered.data() + at, 0, covered.size() - at);
+            if (!gapStart)
+                break;
+            const std::size_t from = static_cast<std::size_t>(static_cast<const char*>(gapStart) - covered.data());
+            const void* gapEnd = std::memchr(covered.data() + from, 1, covered.size() - from);
+            const std::size_t to = gapEnd ? static_cast<std::size_t>(static_cast<const char*>(gapEnd) - covered.data())
+                                          : covered.size();
+            gap(from, to, options);
+            at = to;
         }
     }
 
@@ -272,7 +314,8 @@ private:
     void cover(const GumboStringPiece& piece)
     {
         if (piece.length > 0 && piece.data >= m_page.data() && piece.data < m_page.data() + m_page.size())
-            m_covered.push_back({offsetOf(piece.data), offsetOf(piece.data) + piece.length});
+            m_covered.push_back(
+                {offsetOf(piece.data), offsetOf(piece.data) + std::min(piece.length, m_page.size() - offsetOf(piece.data))});
     }
 
     // Where an attribute's value stands, quotes included, read from the
@@ -463,6 +506,9 @@ private:
             for (unsigned i = 0; i < e.attributes.length; ++i)
                 l.texts.push_back(valueOf(static_cast<const GumboAttribute*>(e.attributes.data[i])));
         }
+        m_placed += (e.tag == GUMBO_TAG_A || e.tag == GUMBO_TAG_AREA) && e.original_tag.length > 0 &&
+                    !(node->parse_flags & (GUMBO_INSERTION_ADOPTION_AGENCY_CLONED |
+                                           GUMBO_INSERTION_RECONSTRUCTED_FORMATTING_ELEMENT));
         if (e.tag == GUMBO_TAG_A && e.tag_namespace == GUMBO_NAMESPACE_HTML && e.original_tag.length > 0 &&
             e.original_tag.data[0] == '<' && !(node->parse_flags & GUMBO_INSERTION_ADOPTION_AGENCY_CLONED) &&
             !(node->parse_flags & GUMBO_INSERTION_RECONSTRUCTED_FORMATTING_ELEMENT))
@@ -601,6 +647,7 @@ private:
         bool marked;  // inside a template, table cell or the like
     };
     std::vector<Span> m_covered, m_noscript;
+    std::size_t m_placed = 0;  // `a` and `area` elements made from a tag of the page
     std::vector<Anchor> m_anchors;
 };
 

@@ -136,10 +136,19 @@ std::vector<unsigned> LinesOf(std::string_view s, const std::vector<std::size_t>
 {
     std::vector<unsigned> lines;
     lines.reserve(offsets.size());
+    // Most pages end their lines in LF alone, counted a block at a time.
+    const bool cr = s.find('\r') != std::string_view::npos;
     unsigned line = 1;
     std::size_t at = 0;
     for (const std::size_t offset : offsets) {
-        for (; at < offset && at < s.size(); ++at)
+        const std::size_t to = std::min(offset, s.size());
+        if (!cr) {
+            for (const char* p; at < to && (p = static_cast<const char*>(std::memchr(s.data() + at, '\n', to - at)));
+                 ++line)
+                at = static_cast<std::size_t>(p - s.data()) + 1;
+            at = std::max(at, to);
+        }
+        for (; at < to; ++at)
             if (s[at] == '\n' || (s[at] == '\r' && (at + 1 == s.size() || s[at + 1] != '\n')))
                 ++line;
         lines.push_back(line);

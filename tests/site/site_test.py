@@ -30,7 +30,16 @@ failures = []
 
 
 def run(cwd, args, name="page.html", user=None):
-    return subprocess.run([binary] + args + [name], cwd=cwd, capture_output=True, timeout=60, user=user)
+    return subprocess.run([as_user if user else binary] + args + [name], cwd=cwd, capture_output=True, timeout=60,
+                          user=user)
+
+
+# Another user may not reach into the build tree (a clone under /root): a
+# row run as that user works in a directory of its own, with a copy of the
+# program.
+shared = tempfile.mkdtemp(prefix="quorvel-site-rows-")
+os.chmod(shared, 0o755)
+as_user = shutil.copy(binary, shared)
 
 
 def dom(path):
@@ -44,9 +53,10 @@ def dom(path):
 
 for row in rows:
     name, file, user = row["name"], row.get("file", "page.html"), row.get("run_as")
-    where = os.path.join(out_dir, re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-"))
+    where = os.path.join(shared if user else out_dir, re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-"))
     shutil.rmtree(where, ignore_errors=True)
     os.makedirs(where)
+    os.chmod(where, 0o755)
     if "page_parts" in row:  # a page too large for the table: pieces, some repeated
         row["page"] = "".join(p if isinstance(p, str) else p[0] * p[1] for p in row["page_parts"])
     page = bytes.fromhex(row["page_hex"]) if "page_hex" in row else row["page"].encode()
@@ -121,5 +131,6 @@ if verdicts:
 
 if not chromium:
     failures.append("chromium is missing: install the Debian package chromium")
+shutil.rmtree(shared, ignore_errors=True)
 print("\n".join(failures) or f"{len(rows)} rows passed")
 sys.exit(1 if failures else 0)

@@ -80,6 +80,28 @@ bool callOnJson(std::string_view s, std::vector<Found>& found)
     return jsonStrings(s, p + 1, end - 1, found);
 }
 
+// Any other script: in a string, a template or a regular expression
+// "\u0040" means "@" as well, and in a comment it is text; outside those an
+// address cannot stand in a script at all. Only a tagged template (String.raw
+// and the like) reads the escape as written: a script with one is only
+// searched.
+bool script(std::string_view s, std::vector<Found>& found)
+{
+    for (std::size_t tick = s.find('`'); tick != std::string_view::npos; tick = s.find('`', tick + 1)) {
+        std::size_t k = tick;
+        while (k > 0 && (s[k - 1] == ' ' || s[k - 1] == '\t' || s[k - 1] == '\n' || s[k - 1] == '\r'))
+            --k;
+        if (k > 0 && (std::isalnum(static_cast<unsigned char>(s[k - 1])) || s[k - 1] == '_' || s[k - 1] == '$' ||
+                      s[k - 1] == ')' || s[k - 1] == ']'))
+            return false;
+    }
+    for (const auto& span : FindAddresses(s)) {
+        const std::size_t at = s.find('@', span.first);
+        found.push_back({at, span.first, s[at - 1] != '\\'});
+    }
+    return true;
+}
+
 // The addresses of an XML document: in text and attribute values they may
 // be written as references; in comments, CDATA and markup they stay.
 bool xmlText(std::string_view s, std::vector<Found>& found)
@@ -176,7 +198,7 @@ TextFileResult RewriteTextFile(std::string_view s, TextFormat format)
     if (format == TextFormat::json)
         understood = jsonStrings(s, 0, s.size(), found);
     else if (format == TextFormat::script)
-        understood = callOnJson(s, found);
+        understood = callOnJson(s, found) || (found.clear(), script(s, found));
     else if (format == TextFormat::xml)
         understood = xmlText(s, found);
     if (!understood) {

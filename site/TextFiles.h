@@ -14,8 +14,9 @@ namespace Site {
 
 enum class TextFormat {
     json,    // *.json: an "@" in a string as \u0040, which every JSON reader reads as "@"
-    script,  // *.js, *.mjs: the same where the file is one call on a JSON value,
-             // as Sphinx writes Search.setIndex({...}); other scripts are only searched
+    script,  // *.js, *.mjs: "@" as \u0040 as well, which strings, templates and
+             // regular expressions read as "@" and comments hold as text;
+             // a script with a tagged template is only searched
     xml,     // *.xml, *.rss, *.atom, *.svg: "@" as &#64; in text and attribute values
     plain,   // *.txt and the like: only searched
 };

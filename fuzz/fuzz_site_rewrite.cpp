@@ -13,6 +13,7 @@
 
 #include <gumbo.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -85,7 +86,12 @@ std::string tree(std::string_view page)
         if (e.tag == GUMBO_TAG_UNKNOWN) {
             GumboStringPiece original = e.original_tag;
             gumbo_tag_from_original_text(&original);
-            name.assign(original.data, original.length);
+            // Gumbo keeps an unknown element's name only in its source, and
+            // where it made the element from a stray tag that source runs on
+            // over attributes: the name is the first word.
+            std::string_view text(original.data, original.length);
+            text.remove_prefix(std::min(text.size(), text.find_first_not_of("</>")));
+            name.assign(text.substr(0, text.find_first_of(" \t\n\f\r/><")));
             for (char& c : name)
                 c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
         }

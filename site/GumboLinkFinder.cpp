@@ -659,8 +659,17 @@ GumboLinkFinder::~GumboLinkFinder() = default;
 PageFindings GumboLinkFinder::Find(std::string_view page, bool wantText)
 {
     PageFindings found;
+    // A page with few tags cannot nest deep enough to matter: no pass then.
+    const std::size_t budget = 16 * page.size() + (1u << 24);
+    std::size_t tags = 0;
+    for (std::size_t at = 0; at < page.size(); ++tags) {
+        const void* lt = std::memchr(page.data() + at, '<', page.size() - at);
+        if (!lt)
+            break;
+        at = static_cast<std::size_t>(static_cast<const char*>(lt) - page.data()) + 1;
+    }
     std::size_t deepest = 0;
-    if (openElementsCost(page, deepest) > 16 * page.size() + (1u << 24)) {
+    if (tags * tags / 2 > budget && openElementsCost(page, deepest) > budget) {
         found.gaveUp = "nested too deeply to parse in bounded time (" + std::to_string(deepest) +
                        " elements open at once)";
         return found;

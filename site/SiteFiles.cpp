@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -71,7 +72,15 @@ void walk(const fs::path& dir, std::set<std::pair<dev_t, ino_t>>& seen, std::vec
 
 enum class Read { ok, symlink, notRegular, tooLarge, error };
 
-Read readWhole(const std::string& path, std::string& out, struct stat& info, int& error)
+// A file's bytes, read without first filling the buffer with zeros: a page
+// is read once and parsed once, and the zeros cost as much as the read.
+struct Bytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::string_view view() const { return {data.get(), size}; }
+};
+
+Read readWhole(const std::string& path, Bytes& out, struct stat& info, int& error)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -88,18 +97,21 @@ Read readWhole(const std::string& path, std::string& out, struct stat& info, int
         result = Read::tooLarge;
     } else {
         try {
-            out.resize(static_cast<std::size_t>(info.st_size));
-            std::size_t got = 0;
+            std::size_t capacity = static_cast<std::size_t>(info.st_size) + 1;
+            out.data.reset(new char[capacity]);
             for (;;) {
-                if (got == out.size()) {
+                if (out.size == capacity) {
                     // It grew since fstat.
-                    if (out.size() > kMaxFileBytes) {
+                    if (capacity > kMaxFileBytes) {
                         result = Read::tooLarge;
                         break;
                     }
-                    out.resize(out.size() + 65536);
+                    std::unique_ptr<char[]> larger(new char[capacity * 2]);
+                    std::memcpy(larger.get(), out.data.get(), out.size);
+                    out.data = std::move(larger);
+                    capacity *= 2;
                 }
-                const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+                const ssize_t n = ::read(fd, out.data.get() + out.size, capacity - out.size);
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n < 0) {
@@ -109,9 +121,8 @@ Read readWhole(const std::string& path, std::string& out, struct stat& info, int
                 }
                 if (n == 0)
                     break;
-                got += static_cast<std::size_t>(n);
+                out.size += static_cast<std::size_t>(n);
             }
-            out.resize(got);
         } catch (const std::bad_alloc&) {
             error = ENOMEM;
             result = Read::error;
@@ -129,10 +140,10 @@ FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFin
         r.why = std::move(why);
         return r;
     };
-    std::string bytes;
+    Bytes read;
     struct stat info {};
     int error = 0;
-    switch (readWhole(file.path, bytes, info, error)) {
+    switch (readWhole(file.path, read, info, error)) {
     case Read::ok:
         break;
     case Read::symlink:
@@ -145,6 +156,7 @@ FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFin
     case Read::error:
         return skip(FileReport::Outcome::skipped, std::string("cannot be read: ") + std::strerror(error));
     }
+    const std::string_view bytes = read.view();
     std::string out;
     if (file.page) {
         PageResult page = RewritePage(bytes, options.rewrite, finder);

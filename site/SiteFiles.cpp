@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,7 +50,8 @@ void walk(const fs::path& dir, std::set<std::pair<dev_t, ino_t>>& seen, std::vec
           std::vector<std::string>& errors)
 {
     struct stat info {};
-    if (::stat(dir.c_str(), &info) == 0 && !seen.insert({info.st_dev, info.st_ino}).second)
+    const bool known = ::stat(dir.c_str(), &info) == 0;
+    if (known && !seen.insert({info.st_dev, info.st_ino}).second)
         return;
     std::error_code ec;
     fs::directory_iterator it(dir, ec), end;
@@ -63,8 +63,11 @@ void walk(const fs::path& dir, std::set<std::pair<dev_t, ino_t>>& seen, std::vec
         else if (fs::is_directory(s))
             walk(it->path(), seen, found, errors);
         else if (fs::is_regular_file(s) || fs::is_symlink(s))
-            if (auto f = siteFile(it->path()))
+            if (auto f = siteFile(it->path())) {
+                if (known)
+                    f->directory[0] = info.st_dev, f->directory[1] = info.st_ino;
                 found.push_back(std::move(*f));
+            }
     }
     if (ec)
         errors.push_back(dir.string() + ": " + ec.message());
@@ -212,20 +215,19 @@ std::vector<SiteFile> CollectFiles(const std::vector<std::string>& paths, std::v
     // for it. Its directory and name say which file it is; a hard link
     // elsewhere is a file of its own, rewritten in its turn.
     std::vector<SiteFile> unique;
-    std::set<std::pair<std::pair<dev_t, ino_t>, std::string>> seen;
-    std::map<std::string, std::pair<dev_t, ino_t>> directories;
+    std::set<std::pair<std::pair<unsigned long long, unsigned long long>, std::string>> seen;
     for (SiteFile& f : files) {
         const fs::path p(f.path);
-        const std::string dir = p.has_parent_path() ? p.parent_path().string() : ".";
-        auto known = directories.find(dir);
-        if (known == directories.end()) {
+        if (f.directory[0] == 0 && f.directory[1] == 0) {
+            // Named on the command line: its directory is looked up now.
             struct stat info {};
-            const bool ok = ::stat(dir.c_str(), &info) == 0;
-            known = directories.emplace(dir, ok ? std::make_pair(info.st_dev, info.st_ino)
-                                                : std::make_pair(dev_t(0), ino_t(directories.size())))
-                        .first;
+            const std::string dir = p.has_parent_path() ? p.parent_path().string() : ".";
+            if (::stat(dir.c_str(), &info) == 0)
+                f.directory[0] = info.st_dev, f.directory[1] = info.st_ino;
+            else
+                f.directory[1] = unique.size() + 1;  // unknown: taken as a directory of its own
         }
-        if (seen.insert({known->second, p.filename().string()}).second)
+        if (seen.insert({{f.directory[0], f.directory[1]}, p.filename().string()}).second)
             unique.push_back(std::move(f));
     }
     return unique;

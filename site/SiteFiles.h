@@ -17,6 +17,7 @@ struct SiteFile {
     std::string path;
     bool page = true;  // a page, or another text file in `format`
     TextFormat format = TextFormat::plain;
+    unsigned long long directory[2] = {0, 0};  // the device and inode of the directory it is in
 };
 
 // Every page (*.html, *.htm) and other text file under `paths`, once each

@@ -27,14 +27,26 @@ run:
 	@$(MAKE) --no-print-directory build
 	$(BUILD)/quorvel
 
-# Both presets run even when the first fails, and the last line says which
+# Every preset runs even when one fails, and the last line says which
 # passed, so that a newcomer need not read back through the log.
 test: deps
 	@failed=; \
 	{ $(MAKE) --no-print-directory build PRESET=default && ctest --preset default; } || failed=default; \
-	{ $(MAKE) --no-print-directory build PRESET=asan && ctest --preset asan; } || failed="$${failed:+$$failed and }asan"; \
-	if [ -z "$$failed" ]; then echo "make test: both presets passed (default, asan)"; \
+	{ $(MAKE) --no-print-directory build PRESET=asan && ctest --preset asan; } || failed="$${failed:+$$failed, }asan"; \
+	{ $(MAKE) --no-print-directory build PRESET=fuzz && ctest --preset fuzz; } || failed="$${failed:+$$failed, }fuzz"; \
+	if [ -z "$$failed" ]; then echo "make test: every preset passed (default, asan, fuzz)"; \
 	else echo "make test: FAILED in the preset $$failed (see its test output above)" >&2; exit 1; fi
+
+# The page rewriter's fuzz target for as long as asked (default an hour),
+# under ASan and UBSan, growing build/fuzz/fuzz/corpus. One worker: the
+# machine is shared.
+SECONDS ?= 3600
+.PHONY: fuzz
+fuzz: deps
+	@$(MAKE) --no-print-directory build PRESET=fuzz
+	ctest --preset fuzz -R fuzz.seeds
+	cd build/fuzz/fuzz && ./fuzz_site_rewrite -max_total_time=$(SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	    -print_final_stats=1 corpus seeds
 
 screenshot: deps
 	@$(MAKE) --no-print-directory build

@@ -49,6 +49,19 @@ WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view b
 #ifndef _WIN32
 // The same for a path in the system's own bytes, which need not be UTF-8.
 WriteResult ReplaceFileContents(const std::string& path, std::string_view bytes);
+
+// Which file a name stood for when it was read.
+struct FileIdentity {
+    unsigned long long device = 0, inode = 0;
+};
+
+// For a tool that rewrites the files of a site, perhaps as root in a deploy
+// step, files that belong to the web server's user: the same replacement
+// through a temporary file, and the new file also gets the old one's owner
+// and group. It never writes in place: where no temporary file can be made,
+// the owner cannot be kept, or the name no longer stands for the file that
+// was read (`expected`), it fails and the old file stays as it was.
+WriteResult ReplaceFileWhole(const std::string& path, std::string_view bytes, FileIdentity expected);
 #endif
 
 } // namespace ApiDef

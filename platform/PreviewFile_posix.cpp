@@ -276,7 +276,18 @@ WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view b
     return ReplaceFileContents(utf8(fileName), bytes);
 }
 
-WriteResult ReplaceFileContents(const std::string& target, std::string_view bytes)
+namespace {
+
+WriteResult failure(const std::string& what, int error)
+{
+    WriteResult r = failure(error);
+    r.reason = decode(what, "UTF-8") + r.reason;
+    return r;
+}
+
+// `whole`: the site's rewrite, which keeps the owner and never falls back
+// on writing in place.
+WriteResult replace(const std::string& target, std::string_view bytes, const FileIdentity* whole)
 {
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
@@ -285,6 +296,8 @@ WriteResult ReplaceFileContents(const std::string& target, std::string_view byte
     // The page itself, not what a link planted under its name points to.
     struct stat page {};
     const bool regular = ::lstat(target.c_str(), &page) == 0 && S_ISREG(page.st_mode);
+    if (whole && (!regular || page.st_dev != whole->device || page.st_ino != whole->inode))
+        return {false, decode("another file took its name while it was rewritten", "UTF-8")};
 
     // A fresh name in the same directory, so that the final rename stays on
     // one file system and swaps the whole file in at once. O_EXCL with
@@ -300,6 +313,8 @@ WriteResult ReplaceFileContents(const std::string& target, std::string_view byte
         if (fd < 0)
             error = errno;
     }
+    if (fd < 0 && whole)
+        return failure("no temporary file can be made beside it, and it is not written in place: ", error);
     if (fd < 0)
         return regular ? rewriteInPlace(target, bytes, error) : failure(error);
 
@@ -311,6 +326,23 @@ WriteResult ReplaceFileContents(const std::string& target, std::string_view byte
     error = 0;
     if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
         error = errno;
+    // The owner and group last, once the bytes are in: from then on the
+    // file is theirs, and so it is after the rename. fchown works on the
+    // file itself, never on a name they could swap.
+    struct stat made {};
+    if (error == 0 && whole && ::fstat(fd, &made) == 0 && (made.st_uid != page.st_uid || made.st_gid != page.st_gid)) {
+        if (::fchown(fd, page.st_uid, page.st_gid) != 0) {
+            const int chownError = errno;
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return failure("its owner and group (" + std::to_string(page.st_uid) + ":" + std::to_string(page.st_gid) +
+                               ") cannot be kept: ",
+                           chownError);
+        }
+        // A change of owner clears the set-id bits, never the others; ask
+        // again for the mode all the same.
+        ::fchmod(fd, page.st_mode & 0777);
+    }
     if (::close(fd) != 0 && error == 0)
         error = errno;
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
@@ -320,6 +352,18 @@ WriteResult ReplaceFileContents(const std::string& target, std::string_view byte
         return failure(error);
     }
     return {true, {}};
+}
+
+} // namespace
+
+WriteResult ReplaceFileContents(const std::string& target, std::string_view bytes)
+{
+    return replace(target, bytes, nullptr);
+}
+
+WriteResult ReplaceFileWhole(const std::string& target, std::string_view bytes, FileIdentity expected)
+{
+    return replace(target, bytes, &expected);
 }
 
 WriteResult WritePreviewFile(std::u16string_view fileName, std::u16string_view text)

@@ -1,0 +1,151 @@
+// libFuzzer target on the page rewriter. The first byte picks the shape and
+// --text; the rest is the page. For any page it asserts, besides what the
+// sanitizers catch:
+// - outside the edits it reports, the output is the input byte for byte,
+//   and each edit lies inside the link or text it was found in;
+// - rewriting the output again changes nothing;
+// - gumbo builds the same tree from the output, with each inserted script
+//   replaced by the markup it writes, as from the input.
+
+#include "GumboLinkFinder.h"
+#include "PageRewriter.h"
+#include "Text.h"
+
+#include <gumbo.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void fail(const char* what, std::string_view page)
+{
+    std::fprintf(stderr, "invariant broken: %s\npage: %.*s\n", what, static_cast<int>(page.size()), page.data());
+    std::abort();
+}
+
+// The markup a block that the rewrite inserted writes when it runs: the
+// single-quoted strings of its document.write, joined and unescaped.
+std::string written(std::string_view block)
+{
+    const std::size_t call = block.find("document.write('");
+    if (block.rfind("<script", 0) != 0 || call == std::string_view::npos)
+        return std::string(block);
+    std::string out;
+    for (std::size_t i = call + 16; i < block.size(); ++i) {
+        const char c = block[i];
+        if (c == '\'') {  // the end of a string: " + '" goes on, "');" ends the call
+            if (block.compare(i, 5, "' + '") != 0)
+                break;
+            i += 4;
+        } else if (c == '\\' && i + 1 < block.size()) {
+            const char e = block[++i];
+            if (e == 'r') out += '\r';
+            else if (e == 'n') out += '\n';
+            else if (e == 'u') out += block.substr(i + 1, 4) == "2028" ? "\u2028" : "\u2029", i += 4;
+            else out += e;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Gumbo's tree as text: elements with their namespace, name and decoded
+// attributes, and the decoded text, comments and doctype. Gumbo decodes a
+// numeric reference far beyond U+10FFFF into a stray byte, where a browser
+// reads U+FFFD as the rewrite writes it: decoded text is compared as
+// UTF-8 with every invalid byte as U+FFFD.
+std::string valid(std::string_view s) { return Site::ToUtf8(Site::ToUtf16(s)); }
+
+std::string tree(std::string_view page)
+{
+    GumboOutput* parsed = gumbo_parse_with_options(&kGumboDefaultOptions, page.data(), page.size());
+    std::string out;
+    const GumboDocument& doc = parsed->document->v.document;
+    out += "doctype " + std::string(doc.name) + "|" + doc.public_identifier + "|" + doc.system_identifier + "|" +
+           std::to_string(doc.doc_type_quirks_mode) + "\n";
+    std::vector<std::pair<const GumboNode*, int>> stack;
+    for (unsigned i = doc.children.length; i-- > 0;)
+        stack.emplace_back(static_cast<const GumboNode*>(doc.children.data[i]), 0);
+    while (!stack.empty()) {
+        const auto [node, depth] = stack.back();
+        stack.pop_back();
+        out.append(static_cast<std::size_t>(depth), ' ');
+        if (node->type != GUMBO_NODE_ELEMENT && node->type != GUMBO_NODE_TEMPLATE) {
+            out += std::to_string(node->type) + " " + valid(node->v.text.text) + "\n";
+            continue;
+        }
+        const GumboElement& e = node->v.element;
+        std::string name = gumbo_normalized_tagname(e.tag);
+        if (e.tag == GUMBO_TAG_UNKNOWN) {
+            GumboStringPiece original = e.original_tag;
+            gumbo_tag_from_original_text(&original);
+            // Gumbo keeps an unknown element's name only in its source, and
+            // where it made the element from a stray tag that source runs on
+            // over attributes: the name is the first word.
+            std::string_view text(original.data, original.length);
+            text.remove_prefix(std::min(text.size(), text.find_first_not_of("</>")));
+            name.assign(text.substr(0, text.find_first_of(" \t\n\f\r/><")));
+            for (char& c : name)
+                c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        }
+        out += "<" + std::to_string(e.tag_namespace) + ":" + name;
+        for (unsigned i = 0; i < e.attributes.length; ++i) {
+            const auto* a = static_cast<const GumboAttribute*>(e.attributes.data[i]);
+            out += " " + std::to_string(a->attr_namespace) + ":" + a->name + "=[" + valid(a->value) + "]";
+        }
+        out += ">\n";
+        for (unsigned i = e.children.length; i-- > 0;)
+            stack.emplace_back(static_cast<const GumboNode*>(e.children.data[i]), depth + 1);
+    }
+    gumbo_destroy_output(&kGumboDefaultOptions, parsed);
+    return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    static Site::GumboLinkFinder finder;
+    Site::RewriteOptions options;
+    options.shape = static_cast<TagComposer::ElementShape>(data[0] % 3);
+    options.text = (data[0] & 4) != 0;
+    const std::string_view page(reinterpret_cast<const char*>(data) + 1, size - 1);
+    const Site::PageResult r = Site::RewritePage(page, options, finder);
+    if (r.outcome != Site::PageResult::Outcome::changed)
+        return 0;
+
+    std::string rebuilt, shown;
+    std::size_t at = 0;
+    for (const Site::Edit& e : r.edits) {
+        if (e.begin < at || e.end < e.begin || e.end > page.size())
+            fail("edits out of order or overlapping", page);
+        if (e.begin < e.within.begin || e.end > e.within.end || e.within.end > page.size())
+            fail("an edit outside what it was found in", page);
+        rebuilt.append(page.substr(at, e.begin - at));
+        shown.append(page.substr(at, e.begin - at));
+        rebuilt += e.text;
+        shown += written(e.text);
+        at = e.end;
+    }
+    rebuilt.append(page.substr(at));
+    shown.append(page.substr(at));
+    if (rebuilt != r.page)
+        fail("bytes changed outside the edits", page);
+    if (Site::RewritePage(r.page, options, finder).outcome == Site::PageResult::Outcome::changed)
+        fail("a second rewrite changed the page", page);
+    if (const std::string before = tree(page), after = tree(shown); before != after) {
+        std::fprintf(stderr, "tree of the input:\n%s\ntree of the output as shown:\n%s\noutput as shown:\n%s\n",
+                     before.c_str(), after.c_str(), shown.c_str());
+        fail("gumbo builds another tree from the output", page);
+    }
+    return 0;
+}

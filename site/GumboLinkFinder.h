@@ -1,0 +1,25 @@
+#pragma once
+// The mail links of a page as gumbo parses it, as a browser does (HTML5,
+// scripting on). Where gumbo and a browser part ways (gumbo drops an `a` in
+// a `select`, keeps a `noscript` in `head` as markup), the link is still
+// found; a page nested so deeply that gumbo would take quadratic time is
+// given up on.
+
+#include "PageFindings.h"
+
+#include <memory>
+
+namespace Site {
+
+class GumboLinkFinder final : public LinkFinder {
+public:
+    GumboLinkFinder();
+    ~GumboLinkFinder() override;
+    PageFindings Find(std::string_view page, bool wantText) override;
+
+private:
+    struct Arena;
+    std::unique_ptr<Arena> m_arena;
+};
+
+} // namespace Site

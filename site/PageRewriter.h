@@ -1,0 +1,53 @@
+#pragma once
+// One page rewritten: its bytes and the options in, its new bytes and what
+// was found out. No files, no threads, nothing kept between calls but what
+// the finder reuses, so that it is tested by rows and fuzzed as it is.
+
+#include "PageFindings.h"
+#include "TagComposer.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Site {
+
+struct RewriteOptions {
+    TagComposer::ElementShape shape = TagComposer::ElementShape::encoded;
+    bool text = false;  // addresses in the page's text too
+};
+
+struct Finding {
+    enum class Kind {
+        link,         // a mail link rewritten
+        droppedLink,  // the same, in a tag the parser drops and a browser may not
+        textAddress,  // an address in the text written as references
+        leftLink,     // a mail link left as it is: its href holds bytes beyond
+                      // ASCII in a page that is not UTF-8
+    };
+    Kind kind;
+    std::size_t offset;
+    unsigned line;
+};
+
+struct Edit {
+    std::size_t begin, end;  // the bytes of the page it replaces
+    std::string text;
+    Span within;  // the link or stretch of text found there, that holds it
+};
+
+struct PageResult {
+    enum class Outcome { unchanged, changed, skipped } outcome = Outcome::unchanged;
+    std::string why;  // skipped: the reason
+    std::string page;  // changed: the new bytes
+    std::vector<Edit> edits;  // changed: in order and apart
+    std::vector<Finding> findings;  // in order; left links also when unchanged
+};
+
+PageResult RewritePage(std::string_view page, const RewriteOptions& options, LinkFinder& finder);
+
+// Whether the page could hold a mail link (or, with `text`, an address):
+// a page that cannot needs no parse.
+bool MayHoldMailLink(std::string_view page, bool text);
+
+} // namespace Site

@@ -1,0 +1,269 @@
+#include "SiteFiles.h"
+
+#include "GumboLinkFinder.h"
+#include "Text.h"
+#include "platform/PreviewFile.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Site {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool isPageName(const fs::path& p)
+{
+    std::string ext = p.extension().string();
+    for (char& c : ext)
+        c = Lower(c);
+    return ext == ".html" || ext == ".htm";
+}
+
+std::optional<SiteFile> siteFile(const fs::path& p)
+{
+    if (isPageName(p))
+        return SiteFile{p.string(), true, TextFormat::plain};
+    TextFormat format;
+    if (TextFormatOf(p.filename().string(), format))
+        return SiteFile{p.string(), false, format};
+    return std::nullopt;
+}
+
+// Every file below `dir`, symbolic links not followed, each directory once.
+// A directory that cannot be read is reported and the walk goes on past
+// it, so that one private folder does not leave the rest of the site
+// unprotected.
+void walk(const fs::path& dir, std::set<std::pair<dev_t, ino_t>>& seen, std::vector<SiteFile>& found,
+          std::vector<std::string>& errors)
+{
+    struct stat info {};
+    const bool known = ::stat(dir.c_str(), &info) == 0;
+    if (known && !seen.insert({info.st_dev, info.st_ino}).second)
+        return;
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        std::error_code statusError;
+        const fs::file_status s = it->symlink_status(statusError);
+        if (statusError)
+            errors.push_back(it->path().string() + ": " + statusError.message());
+        else if (fs::is_directory(s))
+            walk(it->path(), seen, found, errors);
+        else if (fs::is_regular_file(s) || fs::is_symlink(s))
+            if (auto f = siteFile(it->path())) {
+                if (known)
+                    f->directory[0] = info.st_dev, f->directory[1] = info.st_ino;
+                found.push_back(std::move(*f));
+            }
+    }
+    if (ec)
+        errors.push_back(dir.string() + ": " + ec.message());
+}
+
+enum class Read { ok, symlink, notRegular, tooLarge, error };
+
+// A file's bytes, read without first filling the buffer with zeros: a page
+// is read once and parsed once, and the zeros cost as much as the read.
+struct Bytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::string_view view() const { return {data.get(), size}; }
+};
+
+Read readWhole(const std::string& path, Bytes& out, struct stat& info, int& error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return error == ELOOP ? Read::symlink : Read::error;
+    }
+    Read result = Read::ok;
+    if (::fstat(fd, &info) != 0) {
+        error = errno;
+        result = Read::error;
+    } else if (!S_ISREG(info.st_mode)) {
+        result = Read::notRegular;
+    } else if (static_cast<std::size_t>(info.st_size) > kMaxFileBytes) {
+        result = Read::tooLarge;
+    } else {
+        try {
+            std::size_t capacity = static_cast<std::size_t>(info.st_size) + 1;
+            out.data.reset(new char[capacity]);
+            for (;;) {
+                if (out.size == capacity) {
+                    // It grew since fstat.
+                    if (capacity > kMaxFileBytes) {
+                        result = Read::tooLarge;
+                        break;
+                    }
+                    std::unique_ptr<char[]> larger(new char[capacity * 2]);
+                    std::memcpy(larger.get(), out.data.get(), out.size);
+                    out.data = std::move(larger);
+                    capacity *= 2;
+                }
+                const ssize_t n = ::read(fd, out.data.get() + out.size, capacity - out.size);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0) {
+                    error = errno;
+                    result = Read::error;
+                    break;
+                }
+                if (n == 0)
+                    break;
+                out.size += static_cast<std::size_t>(n);
+            }
+        } catch (const std::bad_alloc&) {
+            error = ENOMEM;
+            result = Read::error;
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFinder& finder)
+{
+    FileReport r;
+    auto skip = [&](FileReport::Outcome o, std::string why) {
+        r.outcome = o;
+        r.why = std::move(why);
+        return r;
+    };
+    Bytes read;
+    struct stat info {};
+    int error = 0;
+    switch (readWhole(file.path, read, info, error)) {
+    case Read::ok:
+        break;
+    case Read::symlink:
+        return skip(FileReport::Outcome::symlink, "a symbolic link, not followed");
+    case Read::notRegular:
+        return skip(FileReport::Outcome::skipped, "not a regular file");
+    case Read::tooLarge:
+        return skip(FileReport::Outcome::skipped, "too large (" + std::to_string(info.st_size) + " bytes; at most " +
+                                                      std::to_string(kMaxFileBytes) + ")");
+    case Read::error:
+        return skip(FileReport::Outcome::skipped, std::string("cannot be read: ") + std::strerror(error));
+    }
+    const std::string_view bytes = read.view();
+    std::string out;
+    if (file.page) {
+        PageResult page = RewritePage(bytes, options.rewrite, finder);
+        if (page.outcome == PageResult::Outcome::skipped)
+            return skip(FileReport::Outcome::skipped, page.why);
+        r.findings = std::move(page.findings);
+        if (page.outcome == PageResult::Outcome::unchanged)
+            return r;
+        out = std::move(page.page);
+    } else {
+        TextFileResult text = RewriteTextFile(bytes, file.format);
+        r.addresses = std::move(text.addresses);
+        if (!text.changed)
+            return r;
+        out = std::move(text.bytes);
+    }
+    r.outcome = FileReport::Outcome::changed;
+    if (options.check)
+        return r;
+    const ApiDef::WriteResult written = ApiDef::ReplaceFileWhole(
+        file.path, out, {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)});
+    if (!written.ok)
+        return skip(FileReport::Outcome::failed, "cannot be written: " + ToUtf8(written.reason));
+    return r;
+}
+
+} // namespace
+
+std::vector<SiteFile> CollectFiles(const std::vector<std::string>& paths, std::vector<std::string>& errors)
+{
+    std::vector<SiteFile> files;
+    std::set<std::pair<dev_t, ino_t>> seenDirectories;
+    for (const std::string& arg : paths) {
+        std::error_code ec;
+        const fs::file_status st = fs::status(arg, ec);
+        if (ec || !fs::exists(st)) {
+            errors.push_back(arg + ": " + (ec ? ec.message() : "no such file or directory"));
+            continue;
+        }
+        if (!fs::is_directory(st)) {
+            // Named as it is: a page, or another text file, whatever its name.
+            std::optional<SiteFile> f = siteFile(arg);
+            files.push_back(f ? std::move(*f) : SiteFile{arg, true, TextFormat::plain});
+            continue;
+        }
+        std::vector<SiteFile> found;
+        walk(arg, seenDirectories, found, errors);
+        std::sort(found.begin(), found.end(), [](const SiteFile& a, const SiteFile& b) { return a.path < b.path; });
+        files.insert(files.end(), found.begin(), found.end());
+    }
+    // A file named twice (a directory and a page in it, or one directory
+    // by two spellings) is done once: two workers on one file would race
+    // for it. Its directory and name say which file it is; a hard link
+    // elsewhere is a file of its own, rewritten in its turn.
+    std::vector<SiteFile> unique;
+    std::set<std::pair<std::pair<unsigned long long, unsigned long long>, std::string>> seen;
+    for (SiteFile& f : files) {
+        const fs::path p(f.path);
+        if (f.directory[0] == 0 && f.directory[1] == 0) {
+            // Named on the command line: its directory is looked up now.
+            struct stat info {};
+            const std::string dir = p.has_parent_path() ? p.parent_path().string() : ".";
+            if (::stat(dir.c_str(), &info) == 0)
+                f.directory[0] = info.st_dev, f.directory[1] = info.st_ino;
+            else
+                f.directory[1] = unique.size() + 1;  // unknown: taken as a directory of its own
+        }
+        if (seen.insert({{f.directory[0], f.directory[1]}, p.filename().string()}).second)
+            unique.push_back(std::move(f));
+    }
+    return unique;
+}
+
+void RewriteFiles(const std::vector<SiteFile>& files, const SiteOptions& options,
+                  const std::function<void(std::size_t, const FileReport&)>& report)
+{
+    std::vector<FileReport> results(files.size());
+    std::vector<char> done(files.size(), 0);
+    std::atomic<std::size_t> next{0};
+    std::mutex reporting;
+    std::size_t reported = 0;
+    auto work = [&] {
+        GumboLinkFinder finder;
+        for (std::size_t i; (i = next++) < files.size();) {
+            FileReport r = processFile(files[i], options, finder);
+            const std::lock_guard lock(reporting);
+            results[i] = std::move(r);
+            done[i] = 1;
+            for (; reported < files.size() && done[reported]; ++reported) {
+                report(reported, results[reported]);
+                results[reported] = {};
+            }
+        }
+    };
+    // Twice the cores: a worker waiting for its page to reach the disk
+    // (each replaced page is synced before it takes the old one's place)
+    // leaves its core to another.
+    const unsigned workerCount = std::max(2u, std::min(2 * std::thread::hardware_concurrency(), 16u));
+    std::vector<std::thread> workers;
+    for (unsigned k = 1; k < workerCount && k < files.size(); ++k)
+        workers.emplace_back(work);
+    work();
+    for (std::thread& t : workers)
+        t.join();
+}
+
+} // namespace Site

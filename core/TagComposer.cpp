@@ -195,7 +195,7 @@ u16string ComposeElement(const Element& e, ElementShape shape, u16string_view ne
     out += newline;
     out += u"<!--";
     out += newline;
-    out += u"document.write('";
+    out += u"document.currentScript.outerHTML = '";
     appendScriptString(out, e.before, false);
     out += u'"';
     appendScriptString(out, attributeMarkup(e.scheme.substr(0, split)), false);
@@ -207,7 +207,7 @@ u16string ComposeElement(const Element& e, ElementShape shape, u16string_view ne
         appendScriptString(out, attributeMarkup(e.rest), false);
     out += u'"';
     appendScriptString(out, e.after, false);
-    out += u"');";
+    out += u"';";
     out += newline;
     out += u"// -->";
     out += newline;

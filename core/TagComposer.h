@@ -45,9 +45,12 @@ enum class ElementShape { script, encoded, references };
 
 // The element rewritten in place. `references` keeps it an element and
 // writes the whole href value as references. The script shapes write the
-// whole element from the same five-line block as Compose, with `newline`
+// whole element from a five-line block like Compose's, with `newline`
 // between the lines and none after the last, so that the page's text flows
-// on as before; the scheme is split behind its second letter.
+// on as before; the scheme is split behind its second letter. Where
+// Compose's script writes into the document, theirs puts the element in its
+// own place: document.write after the page has loaded (instant navigation
+// runs the script again) replaces the whole document.
 std::u16string ComposeElement(const Element& element, ElementShape shape, std::u16string_view newline);
 
 // The nine-line preview page around `tag`, every line ended by CR LF.

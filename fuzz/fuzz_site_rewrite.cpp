@@ -29,17 +29,18 @@ namespace {
     std::abort();
 }
 
-// The markup a block that the rewrite inserted writes when it runs: the
-// single-quoted strings of its document.write, joined and unescaped.
+// The markup a block that the rewrite inserted puts in its place when it
+// runs: the single-quoted strings it assigns, joined and unescaped.
 std::string written(std::string_view block)
 {
-    const std::size_t call = block.find("document.write('");
+    constexpr std::string_view kCall = "document.currentScript.outerHTML = '";
+    const std::size_t call = block.find(kCall);
     if (block.rfind("<script", 0) != 0 || call == std::string_view::npos)
         return std::string(block);
     std::string out;
-    for (std::size_t i = call + 16; i < block.size(); ++i) {
+    for (std::size_t i = call + kCall.size(); i < block.size(); ++i) {
         const char c = block[i];
-        if (c == '\'') {  // the end of a string: " + '" goes on, "');" ends the call
+        if (c == '\'') {  // the end of a string: " + '" goes on, "';" ends it
             if (block.compare(i, 5, "' + '") != 0)
                 break;
             i += 4;

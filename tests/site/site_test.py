@@ -24,8 +24,9 @@ if len(sys.argv) > 5:  # the build's stand-in for a missing chromium: it says wh
     sys.exit(subprocess.run(sys.argv[4:]).returncode or 1)
 chromium = sys.argv[4] if len(sys.argv) > 4 else shutil.which("chromium")
 rows = json.load(open(rows_file, encoding="utf-8"))
-# What the rewrite inserts, exactly: the script block that writes one link.
-INSERTED = re.compile(r'<script type="text/javascript">\r?\n<!--\r?\ndocument\.write\(\'.*?\'\);\r?\n// -->\r?\n</script>', re.S)
+# What the rewrite inserts, exactly: the script block that puts one link in
+# its own place, in case it stayed.
+INSERTED = re.compile(r'<script type="text/javascript">\r?\n<!--\r?\ndocument\.currentScript\.outerHTML = \'.*?\';\r?\n// -->\r?\n</script>', re.S)
 failures = []
 
 

@@ -21,6 +21,11 @@
 
   const reveal = (link) => {
     const [href, ...addresses] = link.getAttribute(NAME).split(' ').map(plain);
+    // Only mail links, as the URL parser reads the scheme: an attribute of
+    // this name that came from elsewhere (a comment whose sanitizer lets
+    // data-* through) must not turn into a javascript: link.
+    if (!/^mailto:/i.test(href.replace(/[\t\n\r]/g, '').replace(/^[\0- ]+/, '')))
+      return;
     // Without JavaScript each hidden address reads "\u2026@domain"; they
     // are put back in the order they stood in the link.
     const put = (text) => {

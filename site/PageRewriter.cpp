@@ -5,6 +5,7 @@
 #include "Text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace Site {
@@ -98,12 +99,16 @@ bool named(std::string_view name, std::string_view as) { return name.size() == a
 
 // The `href` of the first <base> that has one, as written; `at` is where
 // the tag starts. A <base> in a comment or a script is taken too: the
-// rewrite then does without the script file, which loses nothing.
-std::optional<std::string> baseHref(std::string_view page, std::size_t& at)
+// rewrite then does without the script file, which loses nothing. One in a
+// mail link's href (`hrefs`) is not: the rewrite writes that value anew, and
+// a second run, no longer seeing it, would decide otherwise.
+std::optional<std::string> baseHref(std::string_view page, std::span<const Span> hrefs, std::size_t& at)
 {
     for (at = FindNoCase(page, "<base"); at != std::string_view::npos; at = FindNoCase(page, "<base", at + 5)) {
         if (at + 5 < page.size() && !blank(page[at + 5]) && page[at + 5] != '/' && page[at + 5] != '>')
             continue;  // <basefont> and the like
+        if (std::any_of(hrefs.begin(), hrefs.end(), [&](const Span& h) { return h.begin <= at && at < h.end; }))
+            continue;
         std::optional<std::string> href;
         attributes(page, at + 5, [&](std::string_view name, std::string_view value) {
             if (named(name, "href"))
@@ -116,21 +121,44 @@ std::optional<std::string> baseHref(std::string_view page, std::size_t& at)
     return std::nullopt;
 }
 
-// Whether the start tag at `p` is one the external shape keeps working:
-// taking its href away would bring to life a second one that the parser
-// dropped, and an attribute of the shape's own name would hide the one it
-// writes.
-bool keepsOneHref(std::string_view page, std::size_t p)
+// The names of the attributes of the start tag at `p`, lowercased, up to
+// the first one named twice or named as the external shape's own; false
+// if there is such a one.
+bool plainTag(std::string_view page, std::size_t p, std::vector<std::string>& names)
 {
     while (p < page.size() && !blank(page[p]) && page[p] != '/' && page[p] != '>')
         ++p;
-    int hrefs = 0, own = 0;
+    bool plain = true;
     attributes(page, p, [&](std::string_view name, std::string_view) {
-        hrefs += named(name, "href");
-        own += named(name, "data-quorvel");
-        return false;
+        std::string lower(name);
+        for (char& c : lower)
+            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+        plain = lower != "data-quorvel" && std::find(names.begin(), names.end(), lower) == names.end();
+        names.push_back(std::move(lower));
+        return !plain;
     });
-    return hrefs == 1 && own == 0;
+    return plain;
+}
+
+// Whether the external shape keeps the link `element` working. Not with an
+// attribute named twice in any of its tags: taking its href away would
+// bring to life a second one that the parser dropped, and an address hidden
+// in a dropped value would be put back in the place of the next one. Nor
+// with an attribute of the shape's own name, which would hide the one it
+// writes. What merely looks like a tag (in a value, in a textarea) counts
+// too: that link then gets references, which lose nothing. But not in its
+// href, which the rewrite writes anew: a second run would decide otherwise.
+bool keepsOneHref(std::string_view page, const Span& element, const Span& href)
+{
+    std::vector<std::string> names;
+    if (!plainTag(page, element.begin, names) || std::find(names.begin(), names.end(), "href") == names.end())
+        return false;
+    for (std::size_t p = page.find('<', element.begin + 1); p < element.end; p = page.find('<', p + 1))
+        if ((p < href.begin || p >= href.end) && p + 1 < page.size() &&
+            std::isalpha(static_cast<unsigned char>(page[p + 1])))
+            if (names.clear(); !plainTag(page, p, names))
+                return false;
+    return true;
 }
 
 // A page whose bytes are all ASCII may be in an encoding that is not
@@ -158,14 +186,15 @@ std::string asciiOnly(std::string s)
 
 class Rewrite {
 public:
-    Rewrite(std::string_view page, const RewriteOptions& options, PageEncoding::Verdict encoding)
+    Rewrite(std::string_view page, const RewriteOptions& options, PageEncoding::Verdict encoding,
+            std::span<const Span> hrefs)
         : m_page(page), m_options(options), m_ascii(encoding != PageEncoding::Verdict::utf8),
           m_bytes(encoding == PageEncoding::Verdict::bytes)
     {
         const std::size_t nl = page.find('\n');
         m_newline = nl != std::string_view::npos && nl > 0 && page[nl - 1] == '\r' ? u"\r\n" : u"\n";
         if (options.shape == ElementShape::external)
-            m_scriptUrl = ScriptUrl(page, options.depth, m_baseAt);
+            m_scriptUrl = ScriptUrl(page, options.depth, hrefs, m_baseAt);
     }
 
     void link(const MailLink& l)
@@ -184,7 +213,7 @@ public:
         // The external shape needs the element whole, and the script file
         // within reach.
         const bool external = m_options.shape == ElementShape::external && l.scope == MailLink::Scope::whole &&
-                              !m_bytes && keepsOneHref(m_page, l.element.begin);
+                              !m_bytes && keepsOneHref(m_page, l.element, l.href);
         m_baseElsewhere |= external && !m_scriptUrl;
         const bool hide = external && m_scriptUrl;
         std::vector<Edit> edits;
@@ -363,7 +392,10 @@ PageResult RewritePage(std::string_view page, const RewriteOptions& options, Lin
     const PageFindings found = finder.Find(page, options.text);
     if (!found.gaveUp.empty())
         return {PageResult::Outcome::skipped, found.gaveUp, {}, {}, {}};
-    Rewrite rewrite(page, options, encoding.verdict);
+    std::vector<Span> hrefs;
+    for (const MailLink& l : found.links)
+        hrefs.push_back(l.href);
+    Rewrite rewrite(page, options, encoding.verdict, hrefs);
     for (const MailLink& l : found.links)
         rewrite.link(l);
     for (const Span& t : found.texts)
@@ -371,10 +403,11 @@ PageResult RewritePage(std::string_view page, const RewriteOptions& options, Lin
     return rewrite.finish();
 }
 
-std::optional<std::string> ScriptUrl(std::string_view page, unsigned depth, std::size_t& baseAt)
+std::optional<std::string> ScriptUrl(std::string_view page, unsigned depth, std::span<const Span> hrefs,
+                                     std::size_t& baseAt)
 {
     long level = depth;
-    if (const std::optional<std::string> href = baseHref(page, baseAt)) {
+    if (const std::optional<std::string> href = baseHref(page, hrefs, baseAt)) {
         // As a URL parser reads it: tabs and line breaks dropped, blanks and
         // controls at either end too, a backslash for a slash.
         std::string path;

@@ -7,6 +7,7 @@
 #include "TagComposer.h"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,8 +62,10 @@ bool MayHoldMailLink(std::string_view page, bool text);
 // the script file at the root: relative to the page's base, which its first
 // <base href> may move. None when that base lies where this cannot follow
 // (another host, a path from the server's root, above the site's root).
-// `baseAt` is where that <base> stands, or npos.
-std::optional<std::string> ScriptUrl(std::string_view page, unsigned depth, std::size_t& baseAt);
+// `hrefs` are the page's mail links' href values, which the rewrite writes
+// anew. `baseAt` is where that <base> stands, or npos.
+std::optional<std::string> ScriptUrl(std::string_view page, unsigned depth, std::span<const Span> hrefs,
+                                     std::size_t& baseAt);
 
 // The tag that loads the script file by `url`.
 std::string ScriptTag(std::string_view url);

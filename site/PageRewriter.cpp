@@ -121,6 +121,27 @@ std::optional<std::string> baseHref(std::string_view page, std::span<const Span>
     return std::nullopt;
 }
 
+// Whether an href value as written, quotes included, is all decimal
+// references, as the references shape writes it.
+bool allReferences(std::string_view value)
+{
+    if (!value.empty() && (value.front() == '"' || value.front() == '\''))
+        value = value.substr(1, value.size() >= 2 && value.back() == value.front() ? value.size() - 2 : value.size() - 1);
+    if (value.empty())
+        return false;
+    for (std::size_t p = 0; p < value.size();) {
+        if (value.compare(p, 2, "&#") != 0)
+            return false;
+        std::size_t q = p + 2;
+        while (q < value.size() && value[q] >= '0' && value[q] <= '9')
+            ++q;
+        if (q == p + 2 || q >= value.size() || value[q] != ';')
+            return false;
+        p = q + 1;
+    }
+    return true;
+}
+
 // The names of the attributes of the start tag at `p`, lowercased, up to
 // the first one named twice or named as the external shape's own; false
 // if there is such a one.
@@ -211,9 +232,12 @@ public:
             std::erase_if(known, [](const std::string& a) { return !IsAscii(a); });
         }
         // The external shape needs the element whole, and the script file
-        // within reach.
+        // within reach. A link it once left as references stays so: what made
+        // it do so may be gone from the rewritten page, and a second run must
+        // change nothing.
         const bool external = m_options.shape == ElementShape::external && l.scope == MailLink::Scope::whole &&
-                              !m_bytes && keepsOneHref(m_page, l.element, l.href);
+                              !m_bytes && !allReferences(m_page.substr(l.href.begin, l.href.end - l.href.begin)) &&
+                              keepsOneHref(m_page, l.element, l.href);
         m_baseElsewhere |= external && !m_scriptUrl;
         const bool hide = external && m_scriptUrl;
         std::vector<Edit> edits;

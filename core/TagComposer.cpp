@@ -1,6 +1,7 @@
 #include "TagComposer.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 
@@ -170,6 +171,34 @@ u16string attributeMarkup(u16string_view value)
 
 } // namespace
 
+u16string HiddenAddress(u16string_view address)
+{
+    const std::size_t at = address.rfind(u'@');
+    return u"\u2026" + u16string(address.substr(at == u16string_view::npos ? address.size() : at));
+}
+
+u16string HideText(u16string_view text)
+{
+    // The key comes from the text, so that a page rewritten again comes
+    // out the same.
+    std::uint32_t hash = 2166136261u;
+    for (const char16_t c : text)
+        hash = (hash ^ c) * 16777619u;
+    auto key = static_cast<std::uint16_t>(hash ^ hash >> 16);
+    u16string out;
+    out.reserve(4 + 4 * text.size());
+    auto hex = [&](std::uint16_t v) {
+        for (int shift = 12; shift >= 0; shift -= 4)
+            out += u"0123456789abcdef"[v >> shift & 15];
+    };
+    hex(key);
+    for (const char16_t c : text) {
+        hex(static_cast<std::uint16_t>(c ^ key));
+        key = static_cast<std::uint16_t>(key * 25173u + 13849u);
+    }
+    return out;
+}
+
 u16string ComposeElement(const Element& e, ElementShape shape, u16string_view newline)
 {
     u16string out;
@@ -179,6 +208,37 @@ u16string ComposeElement(const Element& e, ElementShape shape, u16string_view ne
         out += u'"';
         appendEncoded(out, e.scheme);
         appendEncoded(out, e.rest);
+        out += u'"';
+        out += e.after;
+        return out;
+    }
+    if (shape == ElementShape::external) {
+        // The attribute takes the href's place: "href", its blanks and "="
+        // go, the blank before them stays.
+        u16string_view before = e.before;
+        auto drop = [&](auto keep) {
+            while (!before.empty() && keep(before.back()))
+                before.remove_suffix(1);
+        };
+        auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\f' || c == u'\r'; };
+        drop(blank);
+        if (!before.empty() && before.back() == u'=')
+            before.remove_suffix(1);
+        drop(blank);
+        if (before.size() >= 4) {
+            u16string name(before.substr(before.size() - 4));
+            for (char16_t& c : name)
+                c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+            if (name == u"href")
+                before.remove_suffix(4);
+        }
+        out += before;
+        out += u"data-quorvel=\"";
+        out += HideText(u16string(e.scheme) + u16string(e.rest));
+        for (const u16string& address : e.hidden) {
+            out += u' ';
+            out += HideText(address);
+        }
         out += u'"';
         out += e.after;
         return out;
@@ -195,7 +255,7 @@ u16string ComposeElement(const Element& e, ElementShape shape, u16string_view ne
     out += newline;
     out += u"<!--";
     out += newline;
-    out += u"document.write('";
+    out += u"document.currentScript.outerHTML = '";
     appendScriptString(out, e.before, false);
     out += u'"';
     appendScriptString(out, attributeMarkup(e.scheme.substr(0, split)), false);
@@ -207,7 +267,7 @@ u16string ComposeElement(const Element& e, ElementShape shape, u16string_view ne
         appendScriptString(out, attributeMarkup(e.rest), false);
     out += u'"';
     appendScriptString(out, e.after, false);
-    out += u"');";
+    out += u"';";
     out += newline;
     out += u"// -->";
     out += newline;

@@ -5,9 +5,11 @@
 //   and each edit lies inside the link or text it was found in;
 // - rewriting the output again changes nothing;
 // - gumbo builds the same tree from the output, with each inserted script
-//   replaced by the markup it writes, as from the input.
+//   replaced by the markup it writes, and each link of the external shape
+//   as its script file leaves it, as from the input.
 
 #include "GumboLinkFinder.h"
+#include "LinkScript.h"
 #include "PageRewriter.h"
 #include "Text.h"
 
@@ -29,17 +31,18 @@ namespace {
     std::abort();
 }
 
-// The markup a block that the rewrite inserted writes when it runs: the
-// single-quoted strings of its document.write, joined and unescaped.
+// The markup a block that the rewrite inserted puts in its place when it
+// runs: the single-quoted strings it assigns, joined and unescaped.
 std::string written(std::string_view block)
 {
-    const std::size_t call = block.find("document.write('");
+    constexpr std::string_view kCall = "document.currentScript.outerHTML = '";
+    const std::size_t call = block.find(kCall);
     if (block.rfind("<script", 0) != 0 || call == std::string_view::npos)
         return std::string(block);
     std::string out;
-    for (std::size_t i = call + 16; i < block.size(); ++i) {
+    for (std::size_t i = call + kCall.size(); i < block.size(); ++i) {
         const char c = block[i];
-        if (c == '\'') {  // the end of a string: " + '" goes on, "');" ends the call
+        if (c == '\'') {  // the end of a string: " + '" goes on, "';" ends it
             if (block.compare(i, 5, "' + '") != 0)
                 break;
             i += 4;
@@ -63,6 +66,48 @@ std::string written(std::string_view block)
 // UTF-8 with every invalid byte as U+FFFD.
 std::string valid(std::string_view s) { return Site::ToUtf8(Site::ToUtf16(s)); }
 
+// What the external shape's script file does, after its file: a token back
+// to text, and each "…@domain" in the link's attributes and text, in order,
+// back to the address it stood for.
+std::string plain(std::string_view token)
+{
+    auto hex = [&](std::size_t at) {
+        unsigned v = 0;
+        for (std::size_t i = at; i < at + 4; ++i)
+            v = v * 16 + static_cast<unsigned>(token[i] <= '9' ? token[i] - '0' : token[i] - 'a' + 10);
+        return v;
+    };
+    if (token.size() < 4)
+        return {};
+    unsigned key = hex(0);
+    std::u16string text;
+    for (std::size_t i = 4; i + 4 <= token.size(); i += 4) {
+        text += static_cast<char16_t>(hex(i) ^ key);
+        key = (key * 25173 + 13849) & 0xffff;
+    }
+    return Site::ToUtf8(text);
+}
+
+struct Hidden {
+    std::vector<std::string> addresses;  // the link's, in order, not yet put back
+    int depth = -1;                      // the link's, while its subtree is walked
+
+    std::string put(std::string text)
+    {
+        for (std::size_t at = 0; !addresses.empty();) {
+            const std::string& a = addresses.front();
+            const std::string shown = "\u2026" + a.substr(std::min(a.rfind('@'), a.size()));
+            const std::size_t found = text.find(shown, at);
+            if (found == std::string::npos)
+                break;
+            text.replace(found, shown.size(), a);
+            at = found + a.size();
+            addresses.erase(addresses.begin());
+        }
+        return text;
+    }
+};
+
 std::string tree(std::string_view page)
 {
     GumboOutput* parsed = gumbo_parse_with_options(&kGumboDefaultOptions, page.data(), page.size());
@@ -73,12 +118,22 @@ std::string tree(std::string_view page)
     std::vector<std::pair<const GumboNode*, int>> stack;
     for (unsigned i = doc.children.length; i-- > 0;)
         stack.emplace_back(static_cast<const GumboNode*>(doc.children.data[i]), 0);
+    Hidden hidden;
     while (!stack.empty()) {
         const auto [node, depth] = stack.back();
         stack.pop_back();
+        if (depth <= hidden.depth) {
+            if (!hidden.addresses.empty())
+                out += "addresses the script file cannot put back\n";
+            hidden = {};
+        }
+        if (node->type == GUMBO_NODE_ELEMENT && node->v.element.tag == GUMBO_TAG_SCRIPT)
+            if (const GumboAttribute* src = gumbo_get_attribute(&node->v.element.attributes, "src");
+                src && std::string_view(src->value).ends_with(Site::kLinkScriptName))
+                continue;  // the tag that loads the script file
         out.append(static_cast<std::size_t>(depth), ' ');
         if (node->type != GUMBO_NODE_ELEMENT && node->type != GUMBO_NODE_TEMPLATE) {
-            out += std::to_string(node->type) + " " + valid(node->v.text.text) + "\n";
+            out += std::to_string(node->type) + " " + valid(hidden.put(node->v.text.text)) + "\n";
             continue;
         }
         const GumboElement& e = node->v.element;
@@ -96,14 +151,28 @@ std::string tree(std::string_view page)
                 c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
         }
         out += "<" + std::to_string(e.tag_namespace) + ":" + name;
+        const GumboAttribute* keyed = e.tag == GUMBO_TAG_A ? gumbo_get_attribute(&e.attributes, "data-quorvel") : nullptr;
+        std::string href;
+        if (keyed && hidden.depth < 0) {
+            hidden.depth = depth;
+            std::string_view tokens = keyed->value;
+            href = plain(tokens.substr(0, tokens.find(' ')));
+            for (std::size_t at = tokens.find(' '); at != std::string_view::npos; at = tokens.find(' ', at + 1))
+                hidden.addresses.push_back(plain(tokens.substr(at + 1, tokens.find(' ', at + 1) - at - 1)));
+        }
         for (unsigned i = 0; i < e.attributes.length; ++i) {
             const auto* a = static_cast<const GumboAttribute*>(e.attributes.data[i]);
-            out += " " + std::to_string(a->attr_namespace) + ":" + a->name + "=[" + valid(a->value) + "]";
+            if (a == keyed && hidden.depth == depth)
+                out += " 0:href=[" + valid(href) + "]";
+            else
+                out += " " + std::to_string(a->attr_namespace) + ":" + a->name + "=[" + valid(hidden.put(a->value)) + "]";
         }
         out += ">\n";
         for (unsigned i = e.children.length; i-- > 0;)
             stack.emplace_back(static_cast<const GumboNode*>(e.children.data[i]), depth + 1);
     }
+    if (!hidden.addresses.empty())
+        out += "addresses the script file cannot put back\n";
     gumbo_destroy_output(&kGumboDefaultOptions, parsed);
     return out;
 }
@@ -116,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     static Site::GumboLinkFinder finder;
     Site::RewriteOptions options;
-    options.shape = static_cast<TagComposer::ElementShape>(data[0] % 3);
+    options.shape = static_cast<TagComposer::ElementShape>(data[0] & 3);
     options.text = (data[0] & 4) != 0;
     const std::string_view page(reinterpret_cast<const char*>(data) + 1, size - 1);
     const Site::PageResult r = Site::RewritePage(page, options, finder);

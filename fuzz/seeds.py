@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The fuzz target's seeds: every page of tests/site/site_rows.json, in each
-shape, and a few generated pages of what real builds hold.
+"""The fuzz target's seeds: every page of tests/site/site_rows.json and a few
+generated pages of what real builds hold, each in every shape.
 
 Usage: seeds.py ROWS OUT_DIR"""
 import json
@@ -12,7 +12,7 @@ rows, out = sys.argv[1], sys.argv[2]
 os.makedirs(out, exist_ok=True)
 pages = []
 for row in json.load(open(rows, encoding="utf-8")):
-    if row.get("file", "page.html").endswith(".html") and "page_parts" not in row:
+    if row.get("file", "page.html").endswith(".html") and ("page" in row or "page_hex" in row):
         pages.append(bytes.fromhex(row["page_hex"]) if "page_hex" in row else row["page"].encode())
 
 rng = random.Random(22)
@@ -25,5 +25,6 @@ for n in range(12):
     head = rng.choice(['<!DOCTYPE html><meta charset="utf-8">', '<meta charset="windows-1252">', ""])
     pages.append((head + "".join(rng.choice(PIECES) for _ in range(rng.randrange(5, 40)))).encode())
 for i, page in enumerate(pages):
-    with open(os.path.join(out, f"seed-{i:03d}"), "wb") as f:
-        f.write(bytes([i % 8]) + page)
+    for shape in range(4):  # the first byte: the shape, and --text every other page
+        with open(os.path.join(out, f"seed-{i:03d}-{shape}"), "wb") as f:
+            f.write(bytes([shape | (i % 2) << 2]) + page)

@@ -1,9 +1,11 @@
 #include "PageRewriter.h"
 
+#include "LinkScript.h"
 #include "PageEncoding.h"
 #include "Text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace Site {
@@ -55,6 +57,131 @@ bool MayHoldMailLink(std::string_view page, bool text)
 
 namespace {
 
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+// The attributes of the start tag whose name ends at `p`, read as the
+// tokenizer reads them: `each(name, value)` for each, a value as written
+// (references not decoded), until the tag ends or `each` returns true.
+template <class Each>
+void attributes(std::string_view page, std::size_t p, Each each)
+{
+    for (;;) {
+        while (p < page.size() && (blank(page[p]) || page[p] == '/'))
+            ++p;
+        if (p >= page.size() || page[p] == '>')
+            return;
+        const std::size_t name = p++;  // a name may start with '='
+        while (p < page.size() && !blank(page[p]) && page[p] != '/' && page[p] != '>' && page[p] != '=')
+            ++p;
+        const std::string_view named = page.substr(name, p - name);
+        while (p < page.size() && blank(page[p]))
+            ++p;
+        std::size_t begin = p, end = p;
+        if (p < page.size() && page[p] == '=') {
+            for (++p; p < page.size() && blank(page[p]);)
+                ++p;
+            if (p < page.size() && (page[p] == '"' || page[p] == '\'')) {
+                begin = p + 1;
+                end = std::min(page.find(page[p], begin), page.size());
+                p = end + 1;
+            } else {
+                for (begin = p; p < page.size() && !blank(page[p]) && page[p] != '>';)
+                    ++p;
+                end = p;
+            }
+        }
+        if (each(named, page.substr(begin, end - begin)))
+            return;
+    }
+}
+
+bool named(std::string_view name, std::string_view as) { return name.size() == as.size() && FindNoCase(name, as) == 0; }
+
+// The `href` of the first <base> that has one, as written; `at` is where
+// the tag starts. A <base> in a comment or a script is taken too: the
+// rewrite then does without the script file, which loses nothing. One in a
+// mail link's href (`hrefs`) is not: the rewrite writes that value anew, and
+// a second run, no longer seeing it, would decide otherwise.
+std::optional<std::string> baseHref(std::string_view page, std::span<const Span> hrefs, std::size_t& at)
+{
+    for (at = FindNoCase(page, "<base"); at != std::string_view::npos; at = FindNoCase(page, "<base", at + 5)) {
+        if (at + 5 < page.size() && !blank(page[at + 5]) && page[at + 5] != '/' && page[at + 5] != '>')
+            continue;  // <basefont> and the like
+        if (std::any_of(hrefs.begin(), hrefs.end(), [&](const Span& h) { return h.begin <= at && at < h.end; }))
+            continue;
+        std::optional<std::string> href;
+        attributes(page, at + 5, [&](std::string_view name, std::string_view value) {
+            if (named(name, "href"))
+                href = value;
+            return href.has_value();
+        });
+        if (href)
+            return href;
+    }
+    return std::nullopt;
+}
+
+// Whether an href value as written, quotes included, is all decimal
+// references, as the references shape writes it.
+bool allReferences(std::string_view value)
+{
+    if (!value.empty() && (value.front() == '"' || value.front() == '\''))
+        value = value.substr(1, value.size() >= 2 && value.back() == value.front() ? value.size() - 2 : value.size() - 1);
+    if (value.empty())
+        return false;
+    for (std::size_t p = 0; p < value.size();) {
+        if (value.compare(p, 2, "&#") != 0)
+            return false;
+        std::size_t q = p + 2;
+        while (q < value.size() && value[q] >= '0' && value[q] <= '9')
+            ++q;
+        if (q == p + 2 || q >= value.size() || value[q] != ';')
+            return false;
+        p = q + 1;
+    }
+    return true;
+}
+
+// The names of the attributes of the start tag at `p`, lowercased, up to
+// the first one named twice or named as the external shape's own; false
+// if there is such a one.
+bool plainTag(std::string_view page, std::size_t p, std::vector<std::string>& names)
+{
+    while (p < page.size() && !blank(page[p]) && page[p] != '/' && page[p] != '>')
+        ++p;
+    bool plain = true;
+    attributes(page, p, [&](std::string_view name, std::string_view) {
+        std::string lower(name);
+        for (char& c : lower)
+            c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+        plain = lower != "data-quorvel" && std::find(names.begin(), names.end(), lower) == names.end();
+        names.push_back(std::move(lower));
+        return !plain;
+    });
+    return plain;
+}
+
+// Whether the external shape keeps the link `element` working. Not with an
+// attribute named twice in any of its tags: taking its href away would
+// bring to life a second one that the parser dropped, and an address hidden
+// in a dropped value would be put back in the place of the next one. Nor
+// with an attribute of the shape's own name, which would hide the one it
+// writes. What merely looks like a tag (in a value, in a textarea) counts
+// too: that link then gets references, which lose nothing. But not in its
+// href, which the rewrite writes anew: a second run would decide otherwise.
+bool keepsOneHref(std::string_view page, const Span& element, const Span& href)
+{
+    std::vector<std::string> names;
+    if (!plainTag(page, element.begin, names) || std::find(names.begin(), names.end(), "href") == names.end())
+        return false;
+    for (std::size_t p = page.find('<', element.begin + 1); p < element.end; p = page.find('<', p + 1))
+        if ((p < href.begin || p >= href.end) && p + 1 < page.size() &&
+            std::isalpha(static_cast<unsigned char>(page[p + 1])))
+            if (names.clear(); !plainTag(page, p, names))
+                return false;
+    return true;
+}
+
 // A page whose bytes are all ASCII may be in an encoding that is not
 // UTF-8: whatever the rewrite adds that is not ASCII (a character of a
 // decoded href) goes as a reference, which every encoding reads alike.
@@ -80,12 +207,15 @@ std::string asciiOnly(std::string s)
 
 class Rewrite {
 public:
-    Rewrite(std::string_view page, const RewriteOptions& options, PageEncoding::Verdict encoding)
+    Rewrite(std::string_view page, const RewriteOptions& options, PageEncoding::Verdict encoding,
+            std::span<const Span> hrefs)
         : m_page(page), m_options(options), m_ascii(encoding != PageEncoding::Verdict::utf8),
           m_bytes(encoding == PageEncoding::Verdict::bytes)
     {
         const std::size_t nl = page.find('\n');
         m_newline = nl != std::string_view::npos && nl > 0 && page[nl - 1] == '\r' ? u"\r\n" : u"\n";
+        if (options.shape == ElementShape::external)
+            m_scriptUrl = ScriptUrl(page, options.depth, hrefs, m_baseAt);
     }
 
     void link(const MailLink& l)
@@ -101,9 +231,18 @@ public:
             }
             std::erase_if(known, [](const std::string& a) { return !IsAscii(a); });
         }
+        // The external shape needs the element whole, and the script file
+        // within reach. A link it once left as references stays so: what made
+        // it do so may be gone from the rewritten page, and a second run must
+        // change nothing.
+        const bool external = m_options.shape == ElementShape::external && l.scope == MailLink::Scope::whole &&
+                              !m_bytes && !allReferences(m_page.substr(l.href.begin, l.href.end - l.href.begin)) &&
+                              keepsOneHref(m_page, l.element, l.href);
+        m_baseElsewhere |= external && !m_scriptUrl;
+        const bool hide = external && m_scriptUrl;
         std::vector<Edit> edits;
         for (const Span& t : l.texts)
-            addresses(t, known, edits);
+            addresses(t, known, edits, hide);
         if (l.scope == MailLink::Scope::copy) {
             append(edits);
             return;
@@ -111,7 +250,8 @@ public:
         const std::u16string scheme = ToUtf16(std::string_view(l.value).substr(0, schemeEnd));
         const std::u16string rest = ToUtf16(std::string_view(l.value).substr(schemeEnd));
         const Finding::Kind kind = l.dropped ? Finding::Kind::droppedLink : Finding::Kind::link;
-        if (m_options.shape == ElementShape::references || l.scope == MailLink::Scope::inPlace || m_bytes) {
+        if (m_options.shape == ElementShape::references || l.scope == MailLink::Scope::inPlace || m_bytes ||
+            (m_options.shape == ElementShape::external && !hide)) {
             // The value and the addresses as references where they stand.
             const TagComposer::Element pieces{{}, scheme, rest, {}};
             std::erase_if(edits, [&](const Edit& x) { return x.end > l.href.begin && x.begin < l.href.end; });
@@ -123,10 +263,19 @@ public:
             return;
         }
         std::sort(edits.begin(), edits.end(), [](const Edit& x, const Edit& y) { return x.begin < y.begin; });
+        // Stretches the parser reported twice would hide one address twice.
+        edits.erase(std::unique(edits.begin(), edits.end(), [](const Edit& x, const Edit& y) { return y.begin < x.end; }),
+                    edits.end());
+        std::vector<std::u16string> hidden;
+        for (const Edit& x : edits)
+            if (hide && x.text.rfind("\u2026", 0) == 0)  // what the page shows for an own address
+                hidden.push_back(ToUtf16(m_page.substr(x.begin, x.end - x.begin)));
         const std::u16string before = ToUtf16(apply(edits, l.element.begin, l.href.begin));
         const std::u16string after = ToUtf16(apply(edits, l.href.end, l.element.end));
-        const TagComposer::Element pieces{before, scheme, rest, after};
+        const TagComposer::Element pieces{before, scheme, rest, after, hidden};
         m_findings.push_back({kind, l.element.begin, 0});
+        if (hide)
+            m_hidden.push_back(l.element.begin);
         m_edits.push_back({l.element.begin, l.element.end, ToUtf8(ComposeElement(pieces, m_options.shape, m_newline)),
                            l.element});
     }
@@ -152,6 +301,18 @@ public:
                 if (kept++ != i)
                     m_edits[kept - 1] = std::move(m_edits[i]);
         m_edits.resize(kept);
+        // One tag a page, behind its last hidden link: instant navigation
+        // runs again only the scripts of the content it swaps in, which
+        // holds the links.
+        r.loadsScript = m_page.find(kLinkScriptName) != std::string_view::npos;
+        std::sort(m_hidden.begin(), m_hidden.end());
+        for (std::size_t i = m_edits.size(); i-- > 0 && !r.loadsScript;)
+            if (std::binary_search(m_hidden.begin(), m_hidden.end(), m_edits[i].begin)) {
+                m_edits[i].text += ScriptTag(*m_scriptUrl);
+                r.loadsScript = true;
+            }
+        if (m_baseElsewhere)
+            m_findings.push_back({Finding::Kind::baseElsewhere, m_baseAt, 0});
         if (m_ascii)
             for (Edit& e : m_edits)
                 e.text = asciiOnly(std::move(e.text));
@@ -177,15 +338,26 @@ public:
     }
 
 private:
-    // References for every address in `t` of the source.
-    void addresses(const Span& t, const std::vector<std::string>& known, std::vector<Edit>& out) const
+    // References for every address in `t` of the source. With `hide`, the
+    // link's own addresses (`known`) get what the external shape shows in
+    // their place instead; whatever else merely looks like one
+    // ("logo@2x.png" in a `src`) stays a reference, which keeps it working
+    // without JavaScript.
+    void addresses(const Span& t, const std::vector<std::string>& known, std::vector<Edit>& out, bool hide = false) const
     {
         if (t.end <= t.begin)
             return;
         const std::string_view s = m_page.substr(t.begin, t.end - t.begin);
-        for (const auto& [begin, end] : FindAddresses(s, known))
+        for (const auto& [begin, end] : FindAddresses(s, known)) {
+            const std::string_view found = s.substr(begin, end - begin);
+            const bool own = hide && std::any_of(known.begin(), known.end(), [&](const std::string& a) {
+                                 return FindNoCase(found, a) != std::string_view::npos;
+                             });
+            const std::u16string address = ToUtf16(found);
             out.push_back({t.begin + begin, t.begin + end,
-                           ToUtf8(TagComposer::EncodeReferences(ToUtf16(s.substr(begin, end - begin)))), t});
+                           ToUtf8(own ? TagComposer::HiddenAddress(address) : TagComposer::EncodeReferences(address)),
+                           t});
+        }
     }
 
     void append(std::vector<Edit>& edits)
@@ -220,6 +392,10 @@ private:
     std::u16string_view m_newline;
     std::vector<Edit> m_edits;
     std::vector<Finding> m_findings;
+    std::optional<std::string> m_scriptUrl;  // the external shape's, when it can be placed
+    std::size_t m_baseAt = std::string_view::npos;
+    bool m_baseElsewhere = false;
+    std::vector<std::size_t> m_hidden;  // where the links in the external shape start, ascending
 };
 
 } // namespace
@@ -232,17 +408,65 @@ PageResult RewritePage(std::string_view page, const RewriteOptions& options, Lin
     const bool mayHold = MayHoldMailLink(page, options.text);
     if (encoding.verdict == PageEncoding::Verdict::other && (mayHold || !encoding.readsAscii))
         return {PageResult::Outcome::skipped, "not UTF-8: " + encoding.why, {}, {}, {}};
-    if (!mayHold)
-        return {};
+    if (!mayHold) {
+        PageResult r;
+        r.loadsScript = page.find(kLinkScriptName) != std::string_view::npos;
+        return r;
+    }
     const PageFindings found = finder.Find(page, options.text);
     if (!found.gaveUp.empty())
         return {PageResult::Outcome::skipped, found.gaveUp, {}, {}, {}};
-    Rewrite rewrite(page, options, encoding.verdict);
+    std::vector<Span> hrefs;
+    for (const MailLink& l : found.links)
+        hrefs.push_back(l.href);
+    Rewrite rewrite(page, options, encoding.verdict, hrefs);
     for (const MailLink& l : found.links)
         rewrite.link(l);
     for (const Span& t : found.texts)
         rewrite.text(t);
     return rewrite.finish();
+}
+
+std::optional<std::string> ScriptUrl(std::string_view page, unsigned depth, std::span<const Span> hrefs,
+                                     std::size_t& baseAt)
+{
+    long level = depth;
+    if (const std::optional<std::string> href = baseHref(page, hrefs, baseAt)) {
+        // As a URL parser reads it: tabs and line breaks dropped, blanks and
+        // controls at either end too, a backslash for a slash.
+        std::string path;
+        for (const char c : *href)
+            if (c != '\t' && c != '\n' && c != '\r')
+                path += c == '\\' ? '/' : c;
+        const auto outer = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+        while (!path.empty() && outer(path.back()))
+            path.pop_back();
+        path.erase(path.begin(), std::find_if_not(path.begin(), path.end(), outer));
+        path.erase(std::min(path.find_first_of("?#"), path.size()));
+        // A scheme, a host or the server's root, and whatever would need
+        // decoding, are beyond what the site's files can tell.
+        if (path.find_first_of(":%&") != std::string::npos || (!path.empty() && path[0] == '/'))
+            return std::nullopt;
+        path.erase(path.rfind('/') + 1);  // its directory
+        for (std::size_t from = 0; from < path.size();) {
+            const std::size_t slash = path.find('/', from);
+            const std::string_view segment = std::string_view(path).substr(from, slash - from);
+            if (segment.empty() || (segment == ".." && --level < 0))
+                return std::nullopt;
+            level += segment != "." && segment != "..";
+            from = slash + 1;
+        }
+    }
+    std::string url;
+    for (long i = 0; i < level; ++i)
+        url += "../";
+    url += kLinkScriptName;
+    return url;
+}
+
+std::string ScriptTag(std::string_view url)
+{
+    return "<script src=\"" + std::string(url) + "\" integrity=\"" + std::string(kLinkScriptIntegrity) + "\"></script>";
 }
 
 } // namespace Site

@@ -1,6 +1,7 @@
 #include "SiteFiles.h"
 
 #include "GumboLinkFinder.h"
+#include "LinkScript.h"
 #include "Text.h"
 #include "platform/PreviewFile.h"
 
@@ -47,7 +48,7 @@ std::optional<SiteFile> siteFile(const fs::path& p)
 // it, so that one private folder does not leave the rest of the site
 // unprotected.
 void walk(const fs::path& dir, std::set<std::pair<dev_t, ino_t>>& seen, std::vector<SiteFile>& found,
-          std::vector<std::string>& errors)
+          std::vector<std::string>& errors, unsigned depth = 0)
 {
     struct stat info {};
     const bool known = ::stat(dir.c_str(), &info) == 0;
@@ -61,11 +62,12 @@ void walk(const fs::path& dir, std::set<std::pair<dev_t, ino_t>>& seen, std::vec
         if (statusError)
             errors.push_back(it->path().string() + ": " + statusError.message());
         else if (fs::is_directory(s))
-            walk(it->path(), seen, found, errors);
+            walk(it->path(), seen, found, errors, depth + 1);
         else if (fs::is_regular_file(s) || fs::is_symlink(s))
             if (auto f = siteFile(it->path())) {
                 if (known)
                     f->directory[0] = info.st_dev, f->directory[1] = info.st_ino;
+                f->depth = depth;
                 found.push_back(std::move(*f));
             }
     }
@@ -162,10 +164,13 @@ FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFin
     const std::string_view bytes = read.view();
     std::string out;
     if (file.page) {
-        PageResult page = RewritePage(bytes, options.rewrite, finder);
+        RewriteOptions pageOptions = options.rewrite;
+        pageOptions.depth = file.depth;
+        PageResult page = RewritePage(bytes, pageOptions, finder);
         if (page.outcome == PageResult::Outcome::skipped)
             return skip(FileReport::Outcome::skipped, page.why);
         r.findings = std::move(page.findings);
+        r.loadsScript = page.loadsScript;
         if (page.outcome == PageResult::Outcome::unchanged)
             return r;
         out = std::move(page.page);
@@ -181,8 +186,10 @@ FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFin
         return r;
     const ApiDef::WriteResult written = ApiDef::ReplaceFileWhole(
         file.path, out, {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)});
-    if (!written.ok)
+    if (!written.ok) {
+        r.loadsScript = false;  // the page kept its old bytes
         return skip(FileReport::Outcome::failed, "cannot be written: " + ToUtf8(written.reason));
+    }
     return r;
 }
 
@@ -203,10 +210,14 @@ std::vector<SiteFile> CollectFiles(const std::vector<std::string>& paths, std::v
             // Named as it is: a page, or another text file, whatever its name.
             std::optional<SiteFile> f = siteFile(arg);
             files.push_back(f ? std::move(*f) : SiteFile{arg, true, TextFormat::plain});
+            const fs::path parent = fs::path(arg).parent_path();
+            files.back().root = parent.string();
             continue;
         }
         std::vector<SiteFile> found;
         walk(arg, seenDirectories, found, errors);
+        for (SiteFile& f : found)
+            f.root = arg;
         std::sort(found.begin(), found.end(), [](const SiteFile& a, const SiteFile& b) { return a.path < b.path; });
         files.insert(files.end(), found.begin(), found.end());
     }
@@ -231,6 +242,25 @@ std::vector<SiteFile> CollectFiles(const std::vector<std::string>& paths, std::v
             unique.push_back(std::move(f));
     }
     return unique;
+}
+
+ScriptFileReport PutScriptFile(const std::string& root, bool check)
+{
+    ScriptFileReport r;
+    r.path = (fs::path(root) / kLinkScriptName).string();
+    Bytes now;
+    struct stat info {};
+    int error = 0;
+    if (readWhole(r.path, now, info, error) == Read::ok && now.view() == kLinkScript)
+        return r;
+    if (check) {
+        r.outcome = ScriptFileReport::Outcome::missing;
+        return r;
+    }
+    const ApiDef::WriteResult written = ApiDef::ReplaceFileContents(r.path, kLinkScript);
+    r.outcome = written.ok ? ScriptFileReport::Outcome::written : ScriptFileReport::Outcome::failed;
+    r.why = ToUtf8(written.reason);
+    return r;
 }
 
 void RewriteFiles(const std::vector<SiteFile>& files, const SiteOptions& options,

@@ -18,6 +18,8 @@ struct SiteFile {
     bool page = true;  // a page, or another text file in `format`
     TextFormat format = TextFormat::plain;
     unsigned long long directory[2] = {0, 0};  // the device and inode of the directory it is in
+    std::string root = {};  // the directory named on the command line it was found in, or a named file's own
+    unsigned depth = 0;     // how many directories below `root` it lies
 };
 
 // Every page (*.html, *.htm) and other text file under `paths`, once each
@@ -41,6 +43,7 @@ struct FileReport {
     std::string why;
     std::vector<Finding> findings;  // a page's
     std::vector<TextAddress> addresses;  // another file's
+    bool loadsScript = false;  // a page that loads the external shape's script file
 };
 
 struct SiteOptions {
@@ -52,5 +55,15 @@ struct SiteOptions {
 // time.
 void RewriteFiles(const std::vector<SiteFile>& files, const SiteOptions& options,
                   const std::function<void(std::size_t index, const FileReport&)>& report);
+
+// The external shape's script file at `root`, put there unless it is there
+// already as it should be; with `check`, nothing is written. Its path, and
+// what became of it.
+struct ScriptFileReport {
+    enum class Outcome { present, written, missing, failed } outcome = Outcome::present;
+    std::string path;
+    std::string why;  // failed: the reason
+};
+ScriptFileReport PutScriptFile(const std::string& root, bool check);
 
 } // namespace Site

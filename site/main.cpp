@@ -3,6 +3,7 @@
 // no longer stand in the pages' sources. This file is the command line: its
 // options, its messages and its exit status.
 
+#include "LinkScript.h"
 #include "SiteFiles.h"
 
 #include <algorithm>
@@ -24,19 +25,25 @@ int usage(const char* message)
 {
     if (message)
         std::fprintf(stderr, "quorvel-site: %s\n", message);
-    std::fputs("usage: quorvel-site [--shape encoded|script|references] [--text] [--check] PATH...\n"
-               "Rewrites every mailto: link of the HTML pages at PATH (directories are walked\n"
-               "for *.html and *.htm) so that neither the address nor \"mailto\" stands in the source,\n"
-               "and the addresses in the site's search indexes and feeds (*.json, *.js, *.xml)\n"
-               "where their format allows.\n"
-               "  --shape encoded     script that writes the link, address as references (default)\n"
-               "  --shape script      script that writes the link, \"mailto\" split\n"
-               "  --shape references  no script: href and address as character references\n"
-               "  --text              addresses in the pages' text as references too\n"
-               "  --check             change nothing; list what would change, exit 1 if anything would\n"
-               "Exit status: 0 done, 1 --check found something to rewrite, 2 errors or addresses\n"
-               "left where they cannot be rewritten.\n",
-               message ? stderr : stdout);
+    std::fprintf(message ? stderr : stdout,
+                 "usage: quorvel-site [--shape external|encoded|script|references] [--text] [--check] PATH...\n"
+                 "Rewrites every mailto: link of the HTML pages at PATH (directories are walked\n"
+                 "for *.html and *.htm) so that neither the address nor \"mailto\" stands in the source,\n"
+                 "and the addresses in the site's search indexes and feeds (*.json, *.js, *.xml)\n"
+                 "where their format allows.\n"
+                 "  --shape external    the link keeps its element, its address keyed; a script file\n"
+                 "                      at each PATH makes it work, with no inline script (default)\n"
+                 "  --shape encoded     inline script that writes the link, address as references\n"
+                 "  --shape script      inline script that writes the link, \"mailto\" split\n"
+                 "  --shape references  no script: href and address as character references\n"
+                 "  --text              addresses in the pages' text as references too\n"
+                 "  --check             change nothing; list what would change, exit 1 if anything would\n"
+                 "Exit status: 0 done, 1 --check found something to rewrite, 2 errors or addresses\n"
+                 "left where they cannot be rewritten.\n"
+                 "The external shape's script file is %.*s; a Content-Security-Policy that allows\n"
+                 "scripts by hash allows it as '%.*s'.\n",
+                 static_cast<int>(Site::kLinkScriptName.size()), Site::kLinkScriptName.data(),
+                 static_cast<int>(Site::kLinkScriptIntegrity.size()), Site::kLinkScriptIntegrity.data());
     return 2;
 }
 
@@ -87,16 +94,17 @@ int main(int argc, char** argv)
             string_view v;
             if (a == "--shape") {
                 if (++i == argc)
-                    return usage("--shape needs a value: encoded, script or references");
+                    return usage("--shape needs a value: external, encoded, script or references");
                 v = argv[i];
             } else {
                 v = a.substr(8);
             }
             using TagComposer::ElementShape;
-            if (v == "encoded") options.rewrite.shape = ElementShape::encoded;
+            if (v == "external") options.rewrite.shape = ElementShape::external;
+            else if (v == "encoded") options.rewrite.shape = ElementShape::encoded;
             else if (v == "script") options.rewrite.shape = ElementShape::script;
             else if (v == "references") options.rewrite.shape = ElementShape::references;
-            else return usage("--shape takes encoded, script or references");
+            else return usage("--shape takes external, encoded, script or references");
         } else if (!optionsEnded && a == "--text") {
             options.rewrite.text = true;
         } else if (!optionsEnded && a == "--check") {
@@ -119,6 +127,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "quorvel-site: %s\n", printable(e).c_str());
 
     Tally tally;
+    std::vector<string> scriptRoots;  // where pages load the script file, in order
     const bool progress = isatty(STDERR_FILENO) && files.size() >= 200;
     double shown = now();
     bool progressShown = false;
@@ -145,7 +154,7 @@ int main(int argc, char** argv)
         case FileReport::Outcome::changed:
             ++tally.changed;
             for (const Site::Finding& f : r.findings)
-                if (f.kind != Site::Finding::Kind::leftLink)
+                if (f.kind != Site::Finding::Kind::leftLink && f.kind != Site::Finding::Kind::baseElsewhere)
                     ++(f.kind == Site::Finding::Kind::textAddress ? tally.texts : tally.links);
             break;
         case FileReport::Outcome::unchanged:
@@ -163,6 +172,11 @@ int main(int argc, char** argv)
                 std::fprintf(options.check ? stdout : stderr,
                              "%s%s:%u: mail link left as it is: its href holds bytes beyond ASCII in a page not in "
                              "UTF-8\n",
+                             options.check ? "" : "quorvel-site: ", path.c_str(), f.line);
+            } else if (f.kind == Kind::baseElsewhere) {
+                std::fprintf(options.check ? stdout : stderr,
+                             "%s%s:%u: a <base href> the script file cannot be reached from: its mail links written as "
+                             "references\n",
                              options.check ? "" : "quorvel-site: ", path.c_str(), f.line);
             } else if (options.check && r.outcome == FileReport::Outcome::changed) {
                 std::printf("%s:%u: %s\n", path.c_str(), f.line,
@@ -186,6 +200,8 @@ int main(int argc, char** argv)
                          options.check ? "" : "quorvel-site: ", path.c_str(), a.line);
         }
         tally.leftFiles += left;
+        if (r.loadsScript && std::find(scriptRoots.begin(), scriptRoots.end(), files[i].root) == scriptRoots.end())
+            scriptRoots.push_back(files[i].root);
         if (progress && now() - shown > 0.2) {
             shown = now();
             std::fprintf(stderr, "\rquorvel-site: %zu of %zu files", i + 1, files.size());
@@ -194,6 +210,23 @@ int main(int argc, char** argv)
     });
     if (progressShown)
         std::fputs("\r\033[K", stderr);
+
+    std::size_t scriptsToWrite = 0, scriptsFailed = 0;
+    for (const string& root : scriptRoots) {
+        const Site::ScriptFileReport s = Site::PutScriptFile(root, options.check);
+        using Outcome = Site::ScriptFileReport::Outcome;
+        const string path = printable(s.path);
+        if (s.outcome == Outcome::missing)
+            std::printf("%s: script file to write\n", path.c_str());
+        else if (s.outcome == Outcome::written)
+            std::fprintf(stderr, "quorvel-site: %s written; a policy that allows scripts by hash allows it as '%.*s'\n",
+                         path.c_str(), static_cast<int>(Site::kLinkScriptIntegrity.size()),
+                         Site::kLinkScriptIntegrity.data());
+        else if (s.outcome == Outcome::failed)
+            std::fprintf(stderr, "quorvel-site: %s: cannot be written: %s\n", path.c_str(), s.why.c_str());
+        scriptsToWrite += s.outcome == Outcome::missing;
+        scriptsFailed += s.outcome == Outcome::failed;
+    }
     std::fflush(stdout);
 
     const std::size_t skipped = tally.notUtf8 + tally.unreadable + tally.tooLarge + tally.tooDeep + tally.failed +
@@ -224,7 +257,7 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "quorvel-site: %zu files scanned, %zu links %s%s in %zu files, %zu files skipped%s%s\n",
                  files.size(), tally.links, options.check ? "to rewrite" : "rewritten", found.c_str(), tally.changed,
                  skipped, why.c_str(), left.c_str());
-    if (!errors.empty() || skipped > tally.symlinks || tally.left)
+    if (!errors.empty() || skipped > tally.symlinks || tally.left || scriptsFailed)
         return 2;
-    return options.check && tally.changed ? 1 : 0;
+    return options.check && (tally.changed || scriptsToWrite) ? 1 : 0;
 }

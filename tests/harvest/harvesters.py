@@ -18,11 +18,13 @@ def found(text):
     return {"a": set(ADDRESS.findall(text)), "b": {m.split("?")[0] for m in MAILTO.findall(text)}}
 
 
-def harvest(path, profile):
-    """Harvester -> the addresses it takes from the page at `path`."""
-    raw = open(path, "rb").read().decode("latin-1")  # bytes as bytes: an ASCII address reads alike in every encoding
+def harvest(path, profile, url=None, also=()):
+    """Harvester -> the addresses it takes from the page at `path` (its DOM as loaded from `url`, if given) and the
+    files it loads, `also`."""
+    # Bytes as bytes: an ASCII address reads alike in every encoding.
+    raw = b"".join(open(p, "rb").read() for p in (path, *also)).decode("latin-1")
     decoded = html.unescape(raw)
-    dom = subprocess.run(CHROMIUM + [f"--user-data-dir={profile}", "--dump-dom", "file://" + path],
+    dom = subprocess.run(CHROMIUM + [f"--user-data-dir={profile}", "--dump-dom", url or "file://" + path],
                          capture_output=True, check=True, timeout=120).stdout.decode()
     texts = {"": raw, "c": decoded, "d": urllib.parse.unquote(decoded), "e": dom}
     return {stage + kind: seen for stage, text in texts.items() for kind, seen in found(text).items()}

@@ -212,8 +212,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (Site::RewritePage(r.page, options, finder).outcome == Site::PageResult::Outcome::changed)
         fail("a second rewrite changed the page", page);
     if (const std::string before = tree(page), after = tree(shown); before != after) {
-        std::fprintf(stderr, "tree of the input:\n%s\ntree of the output as shown:\n%s\noutput as shown:\n%s\n",
-                     before.c_str(), after.c_str(), shown.c_str());
+        // Written whole: a page may hold NUL bytes, and so may its trees.
+        const std::string report = "tree of the input:\n" + before + "\ntree of the output as shown:\n" + after +
+                                   "\noutput as shown:\n" + shown + "\n";
+        std::fwrite(report.data(), 1, report.size(), stderr);
         fail("gumbo builds another tree from the output", page);
     }
     return 0;

@@ -197,6 +197,10 @@ std::vector<std::pair<std::size_t, std::size_t>> FindAddresses(std::string_view 
                 ++l;
             while (l < at && alnum(s[l]))
                 ++l;
+            // In an attribute "&quot=" is read as written, but "&quot&#61;"
+            // as a quote: the "=" stays where it is.
+            while (l < at && s[l] == '=')
+                ++l;
         }
         while (r < s.size() && domainChar(s[r]))
             ++r;

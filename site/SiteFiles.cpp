@@ -1,6 +1,6 @@
 #include "SiteFiles.h"
 
-#include "GumboLinkFinder.h"
+#include "ScanLinkFinder.h"
 #include "Text.h"
 #include "platform/PreviewFile.h"
 
@@ -242,7 +242,7 @@ void RewriteFiles(const std::vector<SiteFile>& files, const SiteOptions& options
     std::mutex reporting;
     std::size_t reported = 0;
     auto work = [&] {
-        GumboLinkFinder finder;
+        FastLinkFinder finder;
         for (std::size_t i; (i = next++) < files.size();) {
             FileReport r = processFile(files[i], options, finder);
             const std::lock_guard lock(reporting);

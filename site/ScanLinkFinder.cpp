@@ -184,13 +184,17 @@ struct ScanLinkFinder::State {
             out->links[static_cast<std::size_t>(link)].scope = MailLink::Scope::inPlace;
     }
 
-    // Pops the current node while `token` is processed: an end tag of its
-    // own name is its own end tag, anything else closes it for it.
+    // Pops the current node while `token` is processed. Whether that is the
+    // element's own end tag is judged as the walk over gumbo's tree judges
+    // it, by the name in the end tag's whole text: "</a >" is not an `a`'s
+    // (it names no known element), and any text that names none is an
+    // unknown element's.
     void pop()
     {
         const Element e = stack.back();
         stack.pop_back();
-        const bool ownEnd = token.kind == Token::endTag && token.tag == e.tag;
+        const bool exact = token.end == token.name + token.nameLength + 1;
+        const bool ownEnd = token.kind == Token::endTag && (exact ? token.tag : GUMBO_TAG_UNKNOWN) == e.tag;
         if (e.isLink) {
             MailLink& l = out->links[static_cast<std::size_t>(e.link)];
             if (e.own && ownEnd)
@@ -316,7 +320,7 @@ struct ScanLinkFinder::State {
 
     // ---- tags and attributes ---------------------------------------------
 
-    // The attributes of the start tag in `token`, the first of each name.
+    // The attributes of the start tag in `token`.
     const std::vector<Attribute>& lexAttributes()
     {
         attributes.clear();
@@ -350,14 +354,16 @@ struct ScanLinkFinder::State {
                     a.value = {from, p};
                 }
             }
-            bool seen = false;
+            // Gumbo, told to keep no errors as the walk over its tree tells
+            // it, reads the name after a repeated one without a value as the
+            // two run together: such a tag is left to it.
             for (const Attribute& b : attributes)
-                seen = seen || sameName(a, b);
+                if (sameName(a, b))
+                    decline("a repeated attribute");
             for (std::size_t i = a.nameBegin; i < a.nameEnd; ++i)
-                if (static_cast<unsigned char>(s[i]) >= 0x80 || s[i] == '\0')
-                    decline("an attribute name beyond ASCII");  // gumbo compares it decoded
-            if (!seen)
-                attributes.push_back(a);
+                if (static_cast<unsigned char>(s[i]) >= 0x7F || static_cast<unsigned char>(s[i]) < 0x20)
+                    decline("an attribute name beyond printable ASCII");  // gumbo compares it decoded
+            attributes.push_back(a);
         }
     }
 
@@ -393,15 +399,18 @@ struct ScanLinkFinder::State {
         return v;
     }
 
-    // The href as a browser reads it. Plain bytes are read here; a value
-    // with references, a carriage return, a NUL or bytes that are not UTF-8
-    // is decoded by gumbo from the tag alone, as the page's parse would.
+    // The href as a browser reads it. Printable ASCII is read here; a value
+    // with references, control characters (gumbo reads a carriage return as
+    // a line feed, others as U+FFFD) or bytes beyond ASCII is decoded by
+    // gumbo from the tag alone, as the page's parse would.
     std::string hrefValue(const Attribute& href)
     {
         const Span v = inner(href, s);
         const std::string_view raw = s.substr(v.begin, v.end - v.begin);
-        if (raw.find_first_of(std::string_view("&\r\0", 3)) == std::string_view::npos &&
-            (IsAscii(raw) || IsUtf8(raw)))
+        bool plain = true;
+        for (const char c : raw)
+            plain = plain && ((c >= 0x20 && c < 0x7F && c != '&') || c == '\t' || c == '\n' || c == '\f');
+        if (plain)
             return std::string(raw);
         GumboOutput* tag = gumbo_parse_with_options(&kGumboDefaultOptions, s.data() + token.begin,
                                                     token.end - token.begin);

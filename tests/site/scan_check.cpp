@@ -5,7 +5,8 @@
 // the pages that could hold a mail link that the command line asks for, so
 // that a scan which declines everything does not pass unnoticed.
 //
-// Usage: scan_check MIN_CLAIMED_PERCENT DIR...
+// Usage: scan_check MIN_CLAIMED_PERCENT PACKAGE:DIR...
+// (PACKAGE: the Debian package that ships the pages of DIR.)
 
 #include "GumboLinkFinder.h"
 #include "PageRewriter.h"
@@ -47,7 +48,7 @@ std::string describe(const Site::PageResult& r)
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fputs("usage: scan_check MIN_CLAIMED_PERCENT DIR...\n", stderr);
+        std::fputs("usage: scan_check MIN_CLAIMED_PERCENT PACKAGE:DIR...\n", stderr);
         return 2;
     }
     const double minClaimed = std::atof(argv[1]);
@@ -56,12 +57,17 @@ int main(int argc, char** argv)
     std::map<std::string, int> declined;
     std::size_t pages = 0, candidates = 0, claimed = 0, failures = 0;
     for (int a = 2; a < argc; ++a) {
+        const std::string arg = argv[a];
+        const std::string package = arg.substr(0, arg.find(':')), dir = arg.substr(arg.find(':') + 1);
         std::vector<std::filesystem::path> files;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[a]))
-            if (entry.is_regular_file() && (entry.path().extension() == ".html" || entry.path().extension() == ".htm"))
-                files.push_back(entry.path());
+        std::error_code error;
+        for (auto it = std::filesystem::recursive_directory_iterator(dir, error);
+             !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error))
+            if (it->is_regular_file() && (it->path().extension() == ".html" || it->path().extension() == ".htm"))
+                files.push_back(it->path());
         if (files.empty()) {
-            std::fprintf(stderr, "scan_check: no pages under %s\n", argv[a]);
+            std::fprintf(stderr, "scan_check: no pages under %s: install the Debian package %s\n", dir.c_str(),
+                         package.c_str());
             return 1;
         }
         for (const auto& path : files) {

@@ -3,7 +3,7 @@
 built site of 10,000 pages (about 20 KiB each, three mail links a page),
 real built documentation (the Apache manual, Python's Sphinx pages, vim's
 help, SQLite's site, gtk-doc), and one generated page of 1 MB and one of
-10 MB (a mail link in about 600 bytes). On each: cat over the pages (warm:
+10 MB (a mail link in about 450 bytes). On each: cat over the pages (warm:
 every command reads them from the page cache), the parse-only floors of
 gumbo and of the scan, lol-html as WebAssembly under node doing the same
 rewrite (bench/lol_peer.js), and quorvel-site --check and rewrite. The
@@ -86,7 +86,7 @@ def page(rng, i):
 
 
 def big_page(rng, size):
-    """One long page: the site's blocks with a mail link in about 600 bytes."""
+    """One long page: the site's blocks with a mail link in about 450 bytes."""
     parts = ['<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n<title>All authors</title>\n'
              '</head>\n<body>\n<main>\n<table>\n']
     n = 0

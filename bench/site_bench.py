@@ -131,7 +131,7 @@ def pages(root):
     return sorted(os.path.join(d, f) for d, _, fs in os.walk(root) for f in fs if f.endswith((".html", ".htm")))
 
 
-def timed(cmd, runs, before=None):
+def timed(cmd, runs, before=None, ok=(0,)):
     """The median wall time of `runs` runs and the largest peak resident
     size (KiB) among them, as GNU time reads it: a child forked from this
     Python would count Python's own memory as its peak."""
@@ -142,13 +142,16 @@ def timed(cmd, runs, before=None):
             before()
         t = time.perf_counter()
         p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss] + cmd,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         times.append(time.perf_counter() - t)
-        if p.returncode not in (0, 1, 2):  # quorvel-site: 1 links found, 2 some file left as it is
-            sys.exit(f"site_bench: {' '.join(cmd)} failed ({p.returncode})")
+        if p.returncode not in ok:
+            sys.exit(f"site_bench: {' '.join(cmd)} failed ({p.returncode}):\n{p.stderr.decode(errors='replace')[-2000:]}")
         with open(rss) as f:
             peak = max(peak, int(f.read().split()[-1]))
     return statistics.median(times), peak
+
+
+QUORVEL_OK = (0, 1, 2)  # 1: links found by --check; 2: some file left as it is (real documentation has some)
 
 
 def listing(files, name):
@@ -178,12 +181,12 @@ def corpus(name, root, runs):
         "gumbo floor": timed([floor, "gumbo", pages_list], runs),
         "scan floor": timed([floor, "scan", pages_list], runs),
         "lol-html": timed(["node", lol, peer, work_list], runs, before=fresh_copy),
-        "--check": timed([quorvel, "--check", root], runs),
-        "rewrite": timed([quorvel, work], runs, before=fresh_copy),
+        "--check": timed([quorvel, "--check", root], runs, ok=QUORVEL_OK),
+        "rewrite": timed([quorvel, work], runs, before=fresh_copy, ok=QUORVEL_OK),
     }
     same = ""
     if before:
-        row["before"] = timed([before, work], runs, before=fresh_copy)
+        row["before"] = timed([before, work], runs, before=fresh_copy, ok=QUORVEL_OK)
         theirs = {f: open(f, "rb").read() for f in pages(work)}
         fresh_copy()
         subprocess.run([quorvel, work], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -1471,17 +1471,18 @@ struct ScanLinkFinder::State {
         std::size_t p = nameBegin;
         while (p < n && !Space(s[p]) && s[p] != '/' && s[p] != '>')
             ++p;
+        // Gumbo reads a name's other bytes decoded (a stray byte as U+FFFD)
+        // and places such an element by rules the scan does not follow.
+        for (std::size_t i = nameBegin; i < p; ++i)
+            if (static_cast<unsigned char>(s[i]) >= 0x7F || static_cast<unsigned char>(s[i]) < 0x20)
+                decline("a tag name beyond printable ASCII");
         char name[16] = {};
         const std::size_t length = p - nameBegin;
         GumboTag tag = GUMBO_TAG_UNKNOWN;
         if (length <= sizeof name) {
-            bool ascii = true;
-            for (std::size_t i = 0; i < length; ++i) {
+            for (std::size_t i = 0; i < length; ++i)
                 name[i] = Lower(s[nameBegin + i]);
-                ascii = ascii && static_cast<unsigned char>(name[i]) < 0x80 && name[i] != '\0';
-            }
-            if (ascii)
-                tag = gumbo_tagn_enum(name, static_cast<unsigned>(length));
+            tag = gumbo_tagn_enum(name, static_cast<unsigned>(length));
         }
         bool slash = false;  // a '/' just before, outside any value
         for (;;) {

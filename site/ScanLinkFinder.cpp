@@ -1546,8 +1546,12 @@ struct ScanLinkFinder::State {
                     next = token.end;
                     process();
                 } else {
+                    // "</>": no node holds its bytes, and the walk over
+                    // gumbo's tree reads what follows such a gap its own way.
+                    if (d == '>')
+                        decline("an end tag without a name");
                     flushText(textFrom, lt);
-                    next = d == '>' ? lt + 3 : bogusComment(lt);
+                    next = bogusComment(lt);
                 }
             } else if (c == '!') {
                 flushText(textFrom, lt);

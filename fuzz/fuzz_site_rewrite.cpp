@@ -6,11 +6,14 @@
 // - rewriting the output again changes nothing;
 // - gumbo builds the same tree from the output, with each inserted script
 //   replaced by the markup it writes, and each link of the external shape
-//   as its script file leaves it, as from the input.
+//   as its script file leaves it, as from the input;
+// - wherever the scan claims the page rather than leaving it to gumbo, the
+//   rewrite is gumbo's: the same bytes, outcome and findings.
 
 #include "GumboLinkFinder.h"
 #include "LinkScript.h"
 #include "PageRewriter.h"
+#include "ScanLinkFinder.h"
 #include "Text.h"
 
 #include <gumbo.h>
@@ -177,18 +180,38 @@ std::string tree(std::string_view page)
     return out;
 }
 
+bool same(const Site::PageResult& a, const Site::PageResult& b)
+{
+    if (a.outcome != b.outcome || a.loadsScript != b.loadsScript || a.why != b.why || a.page != b.page ||
+        a.findings.size() != b.findings.size())
+        return false;
+    for (std::size_t i = 0; i < a.findings.size(); ++i)
+        if (a.findings[i].kind != b.findings[i].kind || a.findings[i].offset != b.findings[i].offset ||
+            a.findings[i].line != b.findings[i].line)
+            return false;
+    return true;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size == 0)
         return 0;
-    static Site::GumboLinkFinder finder;
+    static Site::FastLinkFinder finder;  // as quorvel-site finds links
+    static Site::GumboLinkFinder gumbo;
     Site::RewriteOptions options;
     options.shape = static_cast<TagComposer::ElementShape>(data[0] & 3);
     options.text = (data[0] & 4) != 0;
     const std::string_view page(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const Site::PageResult r = Site::RewritePage(page, options, finder);
+    auto rewrite = [&](std::string_view bytes) {
+        const std::size_t scanned = finder.scanned;
+        Site::PageResult result = Site::RewritePage(bytes, options, finder);
+        if (finder.scanned > scanned && !same(result, Site::RewritePage(bytes, options, gumbo)))
+            fail("the scan and gumbo rewrite the page differently", bytes);
+        return result;
+    };
+    const Site::PageResult r = rewrite(page);
     if (r.outcome != Site::PageResult::Outcome::changed)
         return 0;
 
@@ -209,7 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     shown.append(page.substr(at));
     if (rebuilt != r.page)
         fail("bytes changed outside the edits", page);
-    if (Site::RewritePage(r.page, options, finder).outcome == Site::PageResult::Outcome::changed)
+    if (rewrite(r.page).outcome == Site::PageResult::Outcome::changed)
         fail("a second rewrite changed the page", page);
     if (const std::string before = tree(page), after = tree(shown); before != after) {
         // Written whole: a page may hold NUL bytes, and so may its trees.

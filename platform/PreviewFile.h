@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ApiDef {
 
@@ -61,7 +62,20 @@ struct FileIdentity {
 // and group. It never writes in place: where no temporary file can be made,
 // the owner cannot be kept, or the name no longer stands for the file that
 // was read (`expected`), it fails and the old file stays as it was.
-WriteResult ReplaceFileWhole(const std::string& path, std::string_view bytes, FileIdentity expected);
+//
+// It is done in two steps, so that many files wait for the disk once:
+// PrepareReplacement writes the new file beside the old one, and
+// CommitReplacements makes the bytes of all the files prepared durable (one
+// sync of each file system) and only then puts each in its old one's place,
+// where the name still stands for the file that was read; a file that
+// fails keeps its old bytes and leaves no temporary file behind.
+struct PreparedReplacement {
+    std::string temp, target;
+    FileIdentity expected;
+};
+WriteResult PrepareReplacement(const std::string& path, std::string_view bytes, FileIdentity expected,
+                               PreparedReplacement& prepared);
+std::vector<WriteResult> CommitReplacements(const std::vector<PreparedReplacement>& files);
 #endif
 
 } // namespace ApiDef

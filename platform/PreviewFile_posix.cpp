@@ -1,5 +1,6 @@
 #include "platform/PreviewFile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -278,6 +279,8 @@ WriteResult ReplaceFileContents(std::u16string_view fileName, std::string_view b
 
 namespace {
 
+constexpr const char* kTaken = "another file took its name while it was rewritten";
+
 WriteResult failure(const std::string& what, int error)
 {
     WriteResult r = failure(error);
@@ -285,9 +288,18 @@ WriteResult failure(const std::string& what, int error)
     return r;
 }
 
+bool sameFile(const std::string& target, const FileIdentity& expected)
+{
+    struct stat page {};
+    return ::lstat(target.c_str(), &page) == 0 && S_ISREG(page.st_mode) && page.st_dev == expected.device &&
+           page.st_ino == expected.inode;
+}
+
 // `whole`: the site's rewrite, which keeps the owner and never falls back
-// on writing in place.
-WriteResult replace(const std::string& target, std::string_view bytes, const FileIdentity* whole)
+// on writing in place, and leaves the new file beside the old one in
+// `prepared`, its bytes not yet synced, for CommitReplacements.
+WriteResult replace(const std::string& target, std::string_view bytes, const FileIdentity* whole,
+                    PreparedReplacement* prepared = nullptr)
 {
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
@@ -297,7 +309,7 @@ WriteResult replace(const std::string& target, std::string_view bytes, const Fil
     struct stat page {};
     const bool regular = ::lstat(target.c_str(), &page) == 0 && S_ISREG(page.st_mode);
     if (whole && (!regular || page.st_dev != whole->device || page.st_ino != whole->inode))
-        return {false, decode("another file took its name while it was rewritten", "UTF-8")};
+        return {false, decode(kTaken, "UTF-8")};
 
     // A fresh name in the same directory, so that the final rename stays on
     // one file system and swaps the whole file in at once. O_EXCL with
@@ -324,7 +336,7 @@ WriteResult replace(const std::string& target, std::string_view bytes, const Fil
     if (regular)
         ::fchmod(fd, page.st_mode & 0777);
     error = 0;
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
+    if (!writeAll(fd, bytes) || (!prepared && ::fsync(fd) != 0))
         error = errno;
     // The owner and group last, once the bytes are in: from then on the
     // file is theirs, and so it is after the rename. fchown works on the
@@ -345,6 +357,10 @@ WriteResult replace(const std::string& target, std::string_view bytes, const Fil
     }
     if (::close(fd) != 0 && error == 0)
         error = errno;
+    if (error == 0 && prepared) {
+        *prepared = {temp, target, *whole};
+        return {true, {}};
+    }
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
         error = errno;
     if (error != 0) {
@@ -361,9 +377,50 @@ WriteResult ReplaceFileContents(const std::string& target, std::string_view byte
     return replace(target, bytes, nullptr);
 }
 
-WriteResult ReplaceFileWhole(const std::string& target, std::string_view bytes, FileIdentity expected)
+WriteResult PrepareReplacement(const std::string& target, std::string_view bytes, FileIdentity expected,
+                               PreparedReplacement& prepared)
 {
-    return replace(target, bytes, &expected);
+    return replace(target, bytes, &expected, &prepared);
+}
+
+std::vector<WriteResult> CommitReplacements(const std::vector<PreparedReplacement>& files)
+{
+    std::vector<WriteResult> results(files.size(), WriteResult{true, {}});
+    // One sync of each file system for all the new files on it: a sync of
+    // each file of a site waits for the disk thousands of times.
+    std::vector<std::pair<dev_t, int>> synced;  // device, error
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const int fd = ::open(files[i].temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat info {};
+        int error = fd < 0 || ::fstat(fd, &info) != 0 ? errno : 0;
+        if (error == 0) {
+#ifdef __linux__
+            auto done = std::find_if(synced.begin(), synced.end(), [&](const auto& d) { return d.first == info.st_dev; });
+            if (done == synced.end()) {
+                synced.emplace_back(info.st_dev, ::syncfs(fd) != 0 ? errno : 0);
+                done = synced.end() - 1;
+            }
+            error = done->second;
+#else
+            error = ::fsync(fd) != 0 ? errno : 0;
+#endif
+        }
+        if (fd >= 0)
+            ::close(fd);
+        if (error != 0)
+            results[i] = failure(error);
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const PreparedReplacement& f = files[i];
+        // Another program may have replaced the page while this one waited.
+        if (results[i].ok && !sameFile(f.target, f.expected))
+            results[i] = {false, decode(kTaken, "UTF-8")};
+        if (results[i].ok && ::rename(f.temp.c_str(), f.target.c_str()) != 0)
+            results[i] = failure(errno);
+        if (!results[i].ok)
+            ::unlink(f.temp.c_str());
+    }
+    return results;
 }
 
 WriteResult WritePreviewFile(std::u16string_view fileName, std::u16string_view text)

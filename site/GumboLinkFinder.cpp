@@ -1,5 +1,6 @@
 #include "GumboLinkFinder.h"
 
+#include "Markup.h"
 #include "Text.h"
 
 #include <gumbo.h>
@@ -27,7 +28,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <cstring>
 #include <new>
 #include <string>
@@ -103,115 +103,6 @@ struct GumboLinkFinder::Arena {
 
 namespace {
 
-bool space(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
-
-// Gumbo's tree builder looks through the stack of open elements for most
-// tags, so a page that keeps thousands of elements open costs it time in
-// the square of their number (100,000 nested div: 19 s). Before the parse,
-// a pass over the tags sums how many elements stand open at each start
-// tag; past a budget in proportion to the page, it is not parsed. Elements
-// that the next of their kind closes, void ones and raw text do not count.
-std::size_t openElementsCost(std::string_view s, std::size_t& deepest)
-{
-    // Names packed into a number each, the lists sorted, for a quick look-up
-    // at every tag of every page.
-    auto pack = [](std::string_view name) {
-        std::uint64_t v = 0;
-        for (const char c : name)
-            v = v << 8 | static_cast<unsigned char>(c);
-        return v;
-    };
-    static const auto sorted = [&](std::initializer_list<std::string_view> names) {
-        std::vector<std::uint64_t> v;
-        for (const std::string_view n : names)
-            v.push_back(pack(n));
-        std::sort(v.begin(), v.end());
-        return v;
-    };
-    static const std::vector<std::uint64_t> kNotNesting = sorted(
-        {"p", "li", "dt", "dd", "option", "optgroup", "tr", "td", "th", "thead", "tbody", "tfoot", "caption",
-         "colgroup", "rb", "rp", "rt", "rtc", "html", "head", "body", "a", "nobr", "button", "form", "h1", "h2", "h3",
-         "h4", "h5", "h6", "area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "param",
-         "source", "track", "wbr", "keygen", "basefont", "bgsound", "frame", "image", "menuitem"});
-    static const std::vector<std::uint64_t> kRaw =
-        sorted({"script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes", "noscript"});
-    std::size_t depth = 0, cost = 0;
-    deepest = 0;
-    char name[9];
-    for (std::size_t p = s.find('<'); p != std::string_view::npos && p + 1 < s.size(); p = s.find('<', p + 1)) {
-        if (s.compare(p, 4, "<!--") == 0) {
-            p = s.find("-->", p + 4);
-            if (p == std::string_view::npos)
-                break;
-            continue;
-        }
-        const bool end = s[p + 1] == '/';
-        std::size_t q = p + 1 + end, n = 0;
-        while (q < s.size() && !space(s[q]) && s[q] != '/' && s[q] != '>' && n < sizeof name)
-            name[n++] = Lower(s[q++]);
-        if (n == 0 || name[0] < 'a' || name[0] > 'z')
-            continue;
-        if (n == 9) {
-            if (std::string_view(name, n) == "plaintext")
-                break;
-            continue;  // no name of the lists is this long; the rest nest
-        }
-        const std::uint64_t tag = pack(std::string_view(name, n));
-        if (std::binary_search(kNotNesting.begin(), kNotNesting.end(), tag))
-            continue;
-        if (end) {
-            depth -= depth > 0;
-            continue;
-        }
-        if (std::binary_search(kRaw.begin(), kRaw.end(), tag)) {
-            const std::string close = "</" + std::string(name, n);
-            p = FindNoCase(s, close, q);
-            if (p == std::string_view::npos)
-                break;
-            continue;
-        }
-        deepest = std::max(deepest, ++depth);
-        cost += depth;
-    }
-    return cost;
-}
-
-// Where the start tag that begins at `p` ends (just past its '>'), read as
-// the tokenizer reads attributes, or npos when the page ends inside it.
-std::size_t startTagEnd(std::string_view s, std::size_t p)
-{
-    ++p;
-    while (p < s.size() && !space(s[p]) && s[p] != '/' && s[p] != '>')
-        ++p;
-    for (;;) {
-        while (p < s.size() && (space(s[p]) || s[p] == '/'))
-            ++p;
-        if (p >= s.size())
-            return std::string_view::npos;
-        if (s[p] == '>')
-            return p + 1;
-        ++p;  // a name may start with '='
-        while (p < s.size() && !space(s[p]) && s[p] != '/' && s[p] != '>' && s[p] != '=')
-            ++p;
-        while (p < s.size() && space(s[p]))
-            ++p;
-        if (p >= s.size() || s[p] != '=')
-            continue;
-        ++p;
-        while (p < s.size() && space(s[p]))
-            ++p;
-        if (p < s.size() && (s[p] == '"' || s[p] == '\'')) {
-            p = s.find(s[p], p + 1);
-            if (p == std::string_view::npos)
-                return p;
-            ++p;
-        } else {
-            while (p < s.size() && !space(s[p]) && s[p] != '>')
-                ++p;
-        }
-    }
-}
-
 class Walk {
 public:
     Walk(std::string_view page, bool wantText, PageFindings& out)
@@ -242,7 +133,7 @@ public:
             if (FindNoCase(m_page.substr(n, 4), "area") == 0)
                 n += 3;
             ++n;
-            tags += n < m_page.size() && (space(m_page[n]) || m_page[n] == '/' || m_page[n] == '>');
+            tags += n < m_page.size() && (Space(m_page[n]) || m_page[n] == '/' || m_page[n] == '>');
         }
         if (tags <= m_placed)
             return;
@@ -265,40 +156,11 @@ public:
     // An `a` start tag closes an `a` that is still open (one without an
     // end tag of its own); a script in its place would not, and the next
     // parse would see the open link run on. Such a link keeps its tags.
-    void closingLinks()
-    {
-        std::sort(m_anchors.begin(), m_anchors.end(),
-                  [](const Anchor& a, const Anchor& b) { return a.start < b.start; });
-        // Inside a template or a table cell an `a` does not close one
-        // opened outside: the next one outside does.
-        for (std::size_t i = 0; i < m_anchors.size(); ++i)
-            for (std::size_t k = i + 1; !m_anchors[i].closed && k < m_anchors.size(); ++k) {
-                unclean(m_anchors[k].link);
-                if (!m_anchors[k].marked)
-                    break;
-            }
-    }
+    void closingLinks() { KeepLinksThatCloseOthers(m_anchors, m_out.links); }
 
     // What a browser running scripts reads as the text of a noscript
     // element, wherever gumbo put its content.
-    void dropNoscript()
-    {
-        if (m_noscript.empty())
-            return;
-        auto inside = [&](std::size_t offset) {
-            for (const Span& n : m_noscript)
-                if (offset >= n.begin && offset < n.end)
-                    return true;
-            return false;
-        };
-        auto dropTexts = [&](std::vector<Span>& texts) {
-            std::erase_if(texts, [&](const Span& t) { return inside(t.begin); });
-        };
-        std::erase_if(m_out.links, [&](const MailLink& l) { return inside(l.element.begin); });
-        for (MailLink& l : m_out.links)
-            dropTexts(l.texts);
-        dropTexts(m_out.texts);
-    }
+    void dropNoscript() { DropNoscript(m_noscript, m_out); }
 
 private:
     struct Item {
@@ -325,19 +187,19 @@ private:
     Span rawValue(const GumboAttribute* attr) const
     {
         std::size_t p = offsetOf(attr->original_name.data) + attr->original_name.length;
-        while (p < m_page.size() && space(m_page[p]))
+        while (p < m_page.size() && Space(m_page[p]))
             ++p;
         if (p >= m_page.size() || m_page[p] != '=')
             return {};
         ++p;
-        while (p < m_page.size() && space(m_page[p]))
+        while (p < m_page.size() && Space(m_page[p]))
             ++p;
         if (p < m_page.size() && (m_page[p] == '"' || m_page[p] == '\'')) {
             const std::size_t close = m_page.find(m_page[p], p + 1);
             return {p, close == std::string_view::npos ? p : close + 1};
         }
         std::size_t e = p;
-        while (e < m_page.size() && !space(m_page[e]) && m_page[e] != '>')
+        while (e < m_page.size() && !Space(m_page[e]) && m_page[e] != '>')
             ++e;
         return {p, e};
     }
@@ -356,22 +218,7 @@ private:
     // A text node's source without the tags gumbo dropped inside it.
     void textPieces(const GumboStringPiece& text, std::vector<Span>& out) const
     {
-        const std::size_t end = offsetOf(text.data) + text.length;
-        std::size_t at = offsetOf(text.data);
-        for (std::size_t lt = m_page.find('<', at); lt < end; lt = m_page.find('<', lt + 1)) {
-            if (lt + 1 >= end || !(std::isalpha(static_cast<unsigned char>(m_page[lt + 1])) ||
-                                   m_page[lt + 1] == '/' || m_page[lt + 1] == '!' || m_page[lt + 1] == '?'))
-                continue;
-            out.push_back({at, lt});
-            const char next = m_page[lt + 1];
-            const bool tag = std::isalpha(static_cast<unsigned char>(next)) ||
-                             (next == '/' && lt + 2 < end && std::isalpha(static_cast<unsigned char>(m_page[lt + 2])));
-            const std::size_t close = tag ? startTagEnd(m_page, lt + (next == '/')) : m_page.find('>', lt);
-            at = close == std::string_view::npos ? end : std::min(end, close + !tag);
-            lt = at - 1;
-        }
-        if (at < end)
-            out.push_back({at, end});
+        TextPieces(m_page, {offsetOf(text.data), offsetOf(text.data) + text.length}, out);
     }
 
     static bool rawText(GumboTag tag)
@@ -487,11 +334,8 @@ private:
         }
         if (e.tag_namespace == GUMBO_NAMESPACE_HTML && rawText(e.tag)) {
             inner.shown = false;
-            if (e.tag == GUMBO_TAG_NOSCRIPT && e.original_tag.length > 0) {
-                const std::size_t from = offsetOf(e.original_tag.data) + e.original_tag.length;
-                const std::size_t to = FindNoCase(m_page, "</noscript", from);
-                m_noscript.push_back({from, to == std::string_view::npos ? m_page.size() : to});
-            }
+            if (e.tag == GUMBO_TAG_NOSCRIPT && e.original_tag.length > 0)
+                m_noscript.push_back(NoscriptText(m_page, offsetOf(e.original_tag.data) + e.original_tag.length));
         }
         inner.foreign = item.foreign || e.tag_namespace != GUMBO_NAMESPACE_HTML;
         const GumboAttribute* href = item.shown && node->type == GUMBO_NODE_ELEMENT ? mailHref(node) : nullptr;
@@ -583,7 +427,7 @@ private:
                 // An end tag's attributes are read as a start tag's are.
                 const bool endTag = m_page[p + 1] == '/' && p + 2 < m_page.size() &&
                                     std::isalpha(static_cast<unsigned char>(m_page[p + 2]));
-                p = endTag ? startTagEnd(m_page, p + 1)
+                p = endTag ? StartTagEnd(m_page, p + 1)
                     : m_page.compare(p, 4, "<!--") == 0 ? m_page.find("-->", p)
                                                         : m_page.find('>', p);
                 if (p == std::string_view::npos)
@@ -591,7 +435,7 @@ private:
                 p -= endTag;
                 continue;
             }
-            const std::size_t end = startTagEnd(m_page, p);
+            const std::size_t end = StartTagEnd(m_page, p);
             if (end == std::string_view::npos)
                 return;
             std::size_t n = 1;
@@ -640,12 +484,6 @@ private:
     bool m_wantText;
     PageFindings& m_out;
     std::vector<Item> m_stack;
-    struct Anchor {
-        std::size_t start;
-        bool closed;  // by an end tag of its own
-        int link;     // the mail link it is, or -1
-        bool marked;  // inside a template, table cell or the like
-    };
     std::vector<Span> m_covered, m_noscript;
     std::size_t m_placed = 0;  // `a` and `area` elements made from a tag of the page
     std::vector<Anchor> m_anchors;
@@ -659,21 +497,15 @@ GumboLinkFinder::~GumboLinkFinder() = default;
 PageFindings GumboLinkFinder::Find(std::string_view page, bool wantText)
 {
     PageFindings found;
-    // A page with few tags cannot nest deep enough to matter: no pass then.
-    const std::size_t budget = 16 * page.size() + (1u << 24);
-    std::size_t tags = 0;
-    for (std::size_t at = 0; at < page.size(); ++tags) {
-        const void* lt = std::memchr(page.data() + at, '<', page.size() - at);
-        if (!lt)
-            break;
-        at = static_cast<std::size_t>(static_cast<const char*>(lt) - page.data()) + 1;
-    }
-    std::size_t deepest = 0;
-    if (tags * tags / 2 > budget && openElementsCost(page, deepest) > budget) {
-        found.gaveUp = "nested too deeply to parse in bounded time (" + std::to_string(deepest) +
-                       " elements open at once)";
+    found.gaveUp = NestedTooDeeply(page);
+    if (!found.gaveUp.empty())
         return found;
-    }
+    return Parse(page, wantText);
+}
+
+PageFindings GumboLinkFinder::Parse(std::string_view page, bool wantText)
+{
+    PageFindings found;
     GumboOptions options = kGumboDefaultOptions;
     options.max_errors = 0;
     options.userdata = m_arena.get();

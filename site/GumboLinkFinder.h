@@ -16,6 +16,9 @@ public:
     GumboLinkFinder();
     ~GumboLinkFinder() override;
     PageFindings Find(std::string_view page, bool wantText) override;
+    // The same for a page whose nesting the caller has bounded already
+    // (NestedTooDeeply).
+    PageFindings Parse(std::string_view page, bool wantText);
 
 private:
     struct Arena;

@@ -1,7 +1,7 @@
 #include "SiteFiles.h"
 
-#include "GumboLinkFinder.h"
 #include "LinkScript.h"
+#include "ScanLinkFinder.h"
 #include "Text.h"
 #include "platform/PreviewFile.h"
 
@@ -137,7 +137,15 @@ Read readWhole(const std::string& path, Bytes& out, struct stat& info, int& erro
     return result;
 }
 
-FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFinder& finder)
+// A changed file's new bytes, written beside it, to be put in its place
+// with others at once.
+struct Prepared {
+    ApiDef::PreparedReplacement file;
+    std::size_t bytes = 0;
+};
+
+FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFinder& finder,
+                       std::optional<Prepared>& prepared)
 {
     FileReport r;
     auto skip = [&](FileReport::Outcome o, std::string why) {
@@ -184,12 +192,15 @@ FileReport processFile(const SiteFile& file, const SiteOptions& options, LinkFin
     r.outcome = FileReport::Outcome::changed;
     if (options.check)
         return r;
-    const ApiDef::WriteResult written = ApiDef::ReplaceFileWhole(
-        file.path, out, {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)});
+    ApiDef::PreparedReplacement replacement;
+    const ApiDef::WriteResult written = ApiDef::PrepareReplacement(
+        file.path, out, {static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino)},
+        replacement);
     if (!written.ok) {
-        r.loadsScript = false;  // the page kept its old bytes
+        r.loadsScript = false;  // the page keeps its old bytes
         return skip(FileReport::Outcome::failed, "cannot be written: " + ToUtf8(written.reason));
     }
+    prepared = Prepared{std::move(replacement), out.size()};
     return r;
 }
 
@@ -271,21 +282,64 @@ void RewriteFiles(const std::vector<SiteFile>& files, const SiteOptions& options
     std::atomic<std::size_t> next{0};
     std::mutex reporting;
     std::size_t reported = 0;
-    auto work = [&] {
-        GumboLinkFinder finder;
-        for (std::size_t i; (i = next++) < files.size();) {
-            FileReport r = processFile(files[i], options, finder);
-            const std::lock_guard lock(reporting);
-            results[i] = std::move(r);
-            done[i] = 1;
-            for (; reported < files.size() && done[reported]; ++reported) {
-                report(reported, results[reported]);
-                results[reported] = {};
-            }
+    // Pages written beside their old selves, put in place a batch at a time
+    // after one sync: a bound on the batch bounds the disk taken meanwhile.
+    struct Pending {
+        std::size_t index;
+        Prepared prepared;
+    };
+    std::vector<Pending> pending;
+    std::size_t pendingBytes = 0;
+    constexpr std::size_t kBatchBytes = 32u << 20, kBatchFiles = 1024;
+    auto finish = [&](std::size_t i, FileReport r) {  // with `reporting` held
+        results[i] = std::move(r);
+        done[i] = 1;
+        for (; reported < files.size() && done[reported]; ++reported) {
+            report(reported, results[reported]);
+            results[reported] = {};
         }
     };
-    // Twice the cores: a worker waiting for its page to reach the disk
-    // (each replaced page is synced before it takes the old one's place)
+    auto commit = [&](std::vector<Pending>& batch) {
+        std::vector<ApiDef::PreparedReplacement> prepared;
+        for (const Pending& p : batch)
+            prepared.push_back(p.prepared.file);
+        const std::vector<ApiDef::WriteResult> written = ApiDef::CommitReplacements(prepared);
+        const std::lock_guard lock(reporting);
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            FileReport r = std::move(results[batch[k].index]);
+            if (!written[k].ok) {
+                r.outcome = FileReport::Outcome::failed;
+                r.why = "cannot be written: " + ToUtf8(written[k].reason);
+                r.loadsScript = false;
+            }
+            finish(batch[k].index, std::move(r));
+        }
+    };
+    auto work = [&] {
+        FastLinkFinder finder;
+        for (std::size_t i; (i = next++) < files.size();) {
+            std::optional<Prepared> prepared;
+            FileReport r = processFile(files[i], options, finder, prepared);
+            std::vector<Pending> batch;
+            {
+                const std::lock_guard lock(reporting);
+                if (!prepared) {
+                    finish(i, std::move(r));
+                    continue;
+                }
+                results[i] = std::move(r);
+                pendingBytes += prepared->bytes;
+                pending.push_back({i, std::move(*prepared)});
+                if (pendingBytes >= kBatchBytes || pending.size() >= kBatchFiles) {
+                    batch.swap(pending);
+                    pendingBytes = 0;
+                }
+            }
+            if (!batch.empty())
+                commit(batch);
+        }
+    };
+    // Twice the cores: a worker waiting for its batch to reach the disk
     // leaves its core to another.
     const unsigned workerCount = std::max(2u, std::min(2 * std::thread::hardware_concurrency(), 16u));
     std::vector<std::thread> workers;
@@ -294,6 +348,8 @@ void RewriteFiles(const std::vector<SiteFile>& files, const SiteOptions& options
     work();
     for (std::thread& t : workers)
         t.join();
+    if (!pending.empty())
+        commit(pending);
 }
 
 } // namespace Site

@@ -170,6 +170,9 @@ def corpus(name, root, runs):
     def fresh_copy():
         shutil.rmtree(work, ignore_errors=True)
         shutil.copytree(root, work)
+        # The copy's own dirty pages are the set-up's, not the next command's:
+        # a rewrite that syncs would otherwise write the whole copy too.
+        os.sync()
 
     key = os.path.basename(root)
     pages_list = listing(files, f"{key}.list")

@@ -10,40 +10,6 @@
 
 namespace Site {
 
-std::size_t StartTagEnd(std::string_view s, std::size_t p)
-{
-    ++p;
-    while (p < s.size() && !Space(s[p]) && s[p] != '/' && s[p] != '>')
-        ++p;
-    for (;;) {
-        while (p < s.size() && (Space(s[p]) || s[p] == '/'))
-            ++p;
-        if (p >= s.size())
-            return std::string_view::npos;
-        if (s[p] == '>')
-            return p + 1;
-        ++p;  // a name may start with '='
-        while (p < s.size() && !Space(s[p]) && s[p] != '/' && s[p] != '>' && s[p] != '=')
-            ++p;
-        while (p < s.size() && Space(s[p]))
-            ++p;
-        if (p >= s.size() || s[p] != '=')
-            continue;
-        ++p;
-        while (p < s.size() && Space(s[p]))
-            ++p;
-        if (p < s.size() && (s[p] == '"' || s[p] == '\'')) {
-            p = s.find(s[p], p + 1);
-            if (p == std::string_view::npos)
-                return p;
-            ++p;
-        } else {
-            while (p < s.size() && !Space(s[p]) && s[p] != '>')
-                ++p;
-        }
-    }
-}
-
 void TextPieces(std::string_view page, Span text, std::vector<Span>& out)
 {
     const std::size_t end = text.end;

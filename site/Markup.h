@@ -6,6 +6,7 @@
 
 #include "PageFindings.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -15,10 +16,56 @@ namespace Site {
 
 inline bool Space(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
 
+// The attributes of the tag whose name ends at `p`, read as the tokenizer
+// reads them: `each(name, value)` for each, a value as written (references
+// not decoded, quotes excluded), until the tag ends or `each` returns true.
+// Where the tag ends (just past its '>'), or npos when the page ends inside
+// it or `each` stopped.
+template <class Each>
+std::size_t ForEachAttribute(std::string_view s, std::size_t p, Each each)
+{
+    for (;;) {
+        while (p < s.size() && (Space(s[p]) || s[p] == '/'))
+            ++p;
+        if (p >= s.size())
+            return std::string_view::npos;
+        if (s[p] == '>')
+            return p + 1;
+        const std::size_t name = p++;  // a name may start with '='
+        while (p < s.size() && !Space(s[p]) && s[p] != '/' && s[p] != '>' && s[p] != '=')
+            ++p;
+        const std::string_view named = s.substr(name, p - name);
+        while (p < s.size() && Space(s[p]))
+            ++p;
+        std::size_t begin = p, end = p;
+        if (p < s.size() && s[p] == '=') {
+            for (++p; p < s.size() && Space(s[p]);)
+                ++p;
+            if (p < s.size() && (s[p] == '"' || s[p] == '\'')) {
+                begin = p + 1;
+                end = std::min(s.find(s[p], begin), s.size());
+                p = end + 1;
+            } else {
+                for (begin = p; p < s.size() && !Space(s[p]) && s[p] != '>';)
+                    ++p;
+                end = p;
+            }
+        }
+        if (each(named, s.substr(begin, end - begin)))
+            return std::string_view::npos;
+    }
+}
+
 // Where the start tag that begins at `p` ends (just past its '>'), read as
 // the tokenizer reads attributes, or npos when the page ends inside it. An
 // end tag's attributes are read alike: pass the position of its '/'.
-std::size_t StartTagEnd(std::string_view s, std::size_t p);
+inline std::size_t StartTagEnd(std::string_view s, std::size_t p)
+{
+    ++p;
+    while (p < s.size() && !Space(s[p]) && s[p] != '/' && s[p] != '>')
+        ++p;
+    return ForEachAttribute(s, p, [](std::string_view, std::string_view) { return false; });
+}
 
 // A text's stretches of source without the tags a parser dropped inside it
 // ("a <a href=...>b" in an option): what is searched for addresses.

@@ -1,5 +1,6 @@
 #include "PageEncoding.h"
 
+#include "Markup.h"
 #include "Text.h"
 
 #include <algorithm>
@@ -65,7 +66,6 @@ constexpr Named kEncodings[] = {
     {"x-user-defined", "x-user-defined"},
 };
 
-bool space(char c) { return c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20; }
 bool letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // What the prescan reads: every name and value in ASCII lower case.
@@ -79,7 +79,7 @@ Got getAttribute(std::string_view s, std::size_t& p, Attribute& a)
 {
     a.name.clear();
     a.value.clear();
-    while (p < s.size() && (space(s[p]) || s[p] == '/'))
+    while (p < s.size() && (Space(s[p]) || s[p] == '/'))
         ++p;
     if (p >= s.size())
         return Got::end;
@@ -93,8 +93,8 @@ Got getAttribute(std::string_view s, std::size_t& p, Attribute& a)
             ++p;
             break;
         }
-        if (space(c)) {
-            while (p < s.size() && space(s[p]))
+        if (Space(c)) {
+            while (p < s.size() && Space(s[p]))
                 ++p;
             if (p >= s.size())
                 return Got::end;
@@ -107,7 +107,7 @@ Got getAttribute(std::string_view s, std::size_t& p, Attribute& a)
             return Got::attribute;
         a.name += Lower(c);
     }
-    while (p < s.size() && space(s[p]))
+    while (p < s.size() && Space(s[p]))
         ++p;
     if (p >= s.size())
         return Got::end;
@@ -128,7 +128,7 @@ Got getAttribute(std::string_view s, std::size_t& p, Attribute& a)
     for (;; ++p) {
         if (p >= s.size())
             return Got::end;
-        if (space(s[p]) || s[p] == '>')
+        if (Space(s[p]) || s[p] == '>')
             return Got::attribute;
         a.value += Lower(s[p]);
     }
@@ -143,12 +143,12 @@ std::string encodingFromContent(std::string_view s)
         if (at == std::string_view::npos)
             return {};
         p = at + 7;
-        while (p < s.size() && space(s[p]))
+        while (p < s.size() && Space(s[p]))
             ++p;
         if (p >= s.size() || s[p] != '=')
             continue;
         ++p;
-        while (p < s.size() && space(s[p]))
+        while (p < s.size() && Space(s[p]))
             ++p;
         if (p >= s.size())
             return {};
@@ -159,7 +159,7 @@ std::string encodingFromContent(std::string_view s)
             return EncodingOfLabel(s.substr(p + 1, close - p - 1));
         }
         std::size_t e = p;
-        while (e < s.size() && !space(s[e]) && s[e] != ';')
+        while (e < s.size() && !Space(s[e]) && s[e] != ';')
             ++e;
         return EncodingOfLabel(s.substr(p, e - p));
     }
@@ -256,9 +256,9 @@ std::string EncodingOfLabel(std::string_view label)
             }
         return map;
     }();
-    while (!label.empty() && space(label.front()))
+    while (!label.empty() && Space(label.front()))
         label.remove_prefix(1);
-    while (!label.empty() && space(label.back()))
+    while (!label.empty() && Space(label.back()))
         label.remove_suffix(1);
     std::string key(label);
     for (char& c : key)
@@ -284,7 +284,7 @@ std::string PrescanEncoding(std::string_view s)
                 break;
             p = close + 2;
         } else if (rest.size() > 5 && FindNoCase(rest.substr(0, 5), "<meta") == 0 &&
-                   (space(rest[5]) || rest[5] == '/')) {
+                   (Space(rest[5]) || rest[5] == '/')) {
             p += 6;
             bool end = false;
             std::string found = metaEncoding(s, p, end);
@@ -293,7 +293,7 @@ std::string PrescanEncoding(std::string_view s)
             if (!found.empty())
                 return found;
         } else if (rest.size() > 1 && (letter(rest[1]) || (rest[1] == '/' && rest.size() > 2 && letter(rest[2])))) {
-            while (p < s.size() && !space(s[p]) && s[p] != '>')
+            while (p < s.size() && !Space(s[p]) && s[p] != '>')
                 ++p;
             Attribute a;
             Got got;

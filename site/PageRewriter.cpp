@@ -1,6 +1,7 @@
 #include "PageRewriter.h"
 
 #include "LinkScript.h"
+#include "Markup.h"
 #include "PageEncoding.h"
 #include "Text.h"
 
@@ -57,44 +58,6 @@ bool MayHoldMailLink(std::string_view page, bool text)
 
 namespace {
 
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
-
-// The attributes of the start tag whose name ends at `p`, read as the
-// tokenizer reads them: `each(name, value)` for each, a value as written
-// (references not decoded), until the tag ends or `each` returns true.
-template <class Each>
-void attributes(std::string_view page, std::size_t p, Each each)
-{
-    for (;;) {
-        while (p < page.size() && (blank(page[p]) || page[p] == '/'))
-            ++p;
-        if (p >= page.size() || page[p] == '>')
-            return;
-        const std::size_t name = p++;  // a name may start with '='
-        while (p < page.size() && !blank(page[p]) && page[p] != '/' && page[p] != '>' && page[p] != '=')
-            ++p;
-        const std::string_view named = page.substr(name, p - name);
-        while (p < page.size() && blank(page[p]))
-            ++p;
-        std::size_t begin = p, end = p;
-        if (p < page.size() && page[p] == '=') {
-            for (++p; p < page.size() && blank(page[p]);)
-                ++p;
-            if (p < page.size() && (page[p] == '"' || page[p] == '\'')) {
-                begin = p + 1;
-                end = std::min(page.find(page[p], begin), page.size());
-                p = end + 1;
-            } else {
-                for (begin = p; p < page.size() && !blank(page[p]) && page[p] != '>';)
-                    ++p;
-                end = p;
-            }
-        }
-        if (each(named, page.substr(begin, end - begin)))
-            return;
-    }
-}
-
 bool named(std::string_view name, std::string_view as) { return name.size() == as.size() && FindNoCase(name, as) == 0; }
 
 // The `href` of the first <base> that has one, as written; `at` is where
@@ -105,12 +68,12 @@ bool named(std::string_view name, std::string_view as) { return name.size() == a
 std::optional<std::string> baseHref(std::string_view page, std::span<const Span> hrefs, std::size_t& at)
 {
     for (at = FindNoCase(page, "<base"); at != std::string_view::npos; at = FindNoCase(page, "<base", at + 5)) {
-        if (at + 5 < page.size() && !blank(page[at + 5]) && page[at + 5] != '/' && page[at + 5] != '>')
+        if (at + 5 < page.size() && !Space(page[at + 5]) && page[at + 5] != '/' && page[at + 5] != '>')
             continue;  // <basefont> and the like
         if (std::any_of(hrefs.begin(), hrefs.end(), [&](const Span& h) { return h.begin <= at && at < h.end; }))
             continue;
         std::optional<std::string> href;
-        attributes(page, at + 5, [&](std::string_view name, std::string_view value) {
+        ForEachAttribute(page, at + 5, [&](std::string_view name, std::string_view value) {
             if (named(name, "href"))
                 href = value;
             return href.has_value();
@@ -147,10 +110,10 @@ bool allReferences(std::string_view value)
 // if there is such a one.
 bool plainTag(std::string_view page, std::size_t p, std::vector<std::string>& names)
 {
-    while (p < page.size() && !blank(page[p]) && page[p] != '/' && page[p] != '>')
+    while (p < page.size() && !Space(page[p]) && page[p] != '/' && page[p] != '>')
         ++p;
     bool plain = true;
-    attributes(page, p, [&](std::string_view name, std::string_view) {
+    ForEachAttribute(page, p, [&](std::string_view name, std::string_view) {
         std::string lower(name);
         for (char& c : lower)
             c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
